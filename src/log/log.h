@@ -1,0 +1,35 @@
+// The daily log file "LogOfRV270/DEVICD_KPL_yyyymmdd.log" beside the library file.
+// Every failure of the log is silent: logging never affects the caller.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Level letters: 'E' ERROR, 'W' WARN, 'I' INFO, 'T' TRACE, anything else DEBUG.
+#if defined(__GNUC__)
+#define RV270_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define RV270_PRINTF(fmt, args)
+#endif
+
+// Appends one line "[MM/DD hh:mm:ss]LEVEL: message\r\n"; the message is cut at 4096
+// characters. Each line opens, appends to and closes the file, then pauses 20 ms.
+void WriteLog(char level, const char* format, ...) RV270_PRINTF(2, 3);
+
+// One line: the title, then the data as "%02X " bytes, 18 per text line. Data over
+// 1024 bytes is shown as its first 510 bytes, "2E 2E 2E 2E", and its last 510 bytes.
+void WriteHexLog(const void* data, size_t length, char level, const char* title);
+
+// Deletes files of `folder` and its sub-folders whose last write is `days` or more
+// whole days back. Returns 0, or -2 when the folder cannot be listed.
+int DeleteOutdatedFiles(const char* folder, int days);
+
+// Appends bytes to a file ("ab+"). Returns 0, or the OS error code when it cannot be opened.
+int AppendToFile(const char* path, const void* data, size_t length);
+
+// Size of a file in bytes, or -1.
+long long FileSizeOf(const char* path);
+
+// 1 when the library is loaded; WriteLog and WriteHexLog do nothing while it is 0.
+extern int g_bLogEnabled;
+// Full path of the file the latest line went to (512 bytes).
+extern char g_szLogFile[512];
