@@ -11,9 +11,12 @@ file(GLOB_RECURSE RV270_COMMON_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/transfer/*.cpp
   ${PROJECT_SOURCE_DIR}/src/crypto/*.cpp
   ${PROJECT_SOURCE_DIR}/src/text/*.cpp
-  ${PROJECT_SOURCE_DIR}/src/log/*.cpp
+  ${PROJECT_SOURCE_DIR}/src/log/*.cpp)
+# The platform folder is not searched recursively: its backend folders are chosen below.
+file(GLOB RV270_PLATFORM_SOURCES CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/src/platform/*.cpp
   ${PROJECT_SOURCE_DIR}/src/platform/sim/*.cpp)
+list(APPEND RV270_COMMON_SOURCES ${RV270_PLATFORM_SOURCES})
 if(WIN32)
   file(GLOB RV270_OS_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/platform/win32/*.cpp)
 else()

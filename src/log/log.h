@@ -33,3 +33,7 @@ long long FileSizeOf(const char* path);
 extern int g_bLogEnabled;
 // Full path of the file the latest line went to (512 bytes).
 extern char g_szLogFile[512];
+
+// Copies the path of the latest line's file (at most `capacity` bytes, no terminator)
+// and stores the number of bytes copied.
+void CopyLogPath(char* out, size_t capacity, size_t* length);

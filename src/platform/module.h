@@ -18,4 +18,10 @@ bool ModuleFileVersion(int version[4]);
 // The version history text (GBK bytes). False when the module does not carry it.
 bool ModuleHistoryText(std::string& out);
 
+// Hooks the library defines and the platform runs when the module is loaded into a
+// process and unloaded from it (Windows: DLL attach/detach; elsewhere: the shared
+// object's constructors and destructors).
+void OnModuleLoad();
+void OnModuleUnload();
+
 }  // namespace platform

@@ -1,0 +1,142 @@
+#include "link/serial.h"
+
+#include <vector>
+
+#include "link/process_state.h"
+#include "platform/pump.h"
+#include "platform/time.h"
+
+std::atomic<unsigned char> g_cChannelLetter{0};
+
+namespace {
+constexpr uint32_t kClosePauseMs = 200;
+// Longest single kernel wait inside a read, so that a cancel is noticed promptly.
+constexpr uint32_t kWaitStepMs = 50;
+
+uint8_t SwitchLetter(unsigned char channel) {
+  return (channel >= 'A' && channel <= 'D') ? channel : 'K';
+}
+
+// The channel switch after an open, when a channel letter is set.
+void SendChannelSwitch(CSerial& serial) {
+  const unsigned char channel = g_cChannelLetter.load();
+  if (channel == '0' || channel == 0) return;
+  const uint8_t sequence[3] = {0x1B, 0x25, SwitchLetter(channel)};
+  serial.WriteData(sequence, sizeof(sequence));
+}
+}  // namespace
+
+CSerial& SerialDevice() {
+  static CSerial serial;
+  return serial;
+}
+
+CSerial::~CSerial() { Close(); }
+
+int CSerial::Open(int port, int rate) {
+  if (open_.load()) return 0;
+  std::shared_ptr<platform::SerialPort> opened(platform::OpenSerialPort(port, rate));
+  if (!opened) return -1;
+  std::atomic_store(&port_, opened);
+  open_ = 1;
+  return 0;
+}
+
+void CSerial::Close() {
+  std::atomic_store(&port_, std::shared_ptr<platform::SerialPort>());
+  open_ = 0;
+}
+
+void CSerial::Purge() {
+  if (auto port = Port()) port->Purge();
+}
+
+int CSerial::WriteData(const uint8_t* data, size_t length) {
+  auto port = Port();
+  if (!port) return -1;
+  port->Purge();
+  port->Write(data, length);
+  return 0;
+}
+
+int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellable) {
+  const uint32_t start = platform::TickMs();
+  size_t count = 0;
+  for (;;) {
+    platform::PumpOneMessage();
+    if (cancellable && TakeCancel()) return -30;
+    const uint32_t elapsed = platform::TickMs() - start;
+    if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return -1;
+    uint32_t step = kWaitStepMs;
+    if (timeoutMs > 0 && static_cast<uint32_t>(timeoutMs) - elapsed < step) step = static_cast<uint32_t>(timeoutMs) - elapsed;
+
+    auto port = Port();
+    if (!port) {
+      platform::SleepMs(step);
+      continue;
+    }
+    if (port->BytesWaiting() > 0) {
+      const int got = port->ReadWaiting(buffer + count, length - count);
+      if (got > 0) count += static_cast<size_t>(got);
+      if (count >= length) return 0;
+      continue;
+    }
+    // Nothing waits: sleep in the kernel until a byte arrives or the step ends.
+    port->WaitReadable(step);
+  }
+}
+
+int CSerial::ReadExact(uint8_t* buffer, size_t length, int timeoutMs) {
+  return length == 0 ? 0 : Read(buffer, length, timeoutMs, true);
+}
+
+int CSerial::ReadExactNoCancel(uint8_t* buffer, size_t length, int timeoutMs) {
+  return length == 0 ? 0 : Read(buffer, length, timeoutMs, false);
+}
+
+int CSerial::ReadAvailable(uint8_t* buffer, size_t wanted) {
+  auto port = Port();
+  if (!port) return 0;
+  int waiting = port->BytesWaiting();
+  if (waiting <= 0) return 0;
+  size_t n = static_cast<size_t>(waiting) < wanted ? static_cast<size_t>(waiting) : wanted;
+  int got = port->ReadWaiting(buffer, n);
+  return got > 0 ? got : 0;
+}
+
+int CSerial::DiscardInput() {
+  uint8_t scratch[1024];
+  while (ReadAvailable(scratch, sizeof(scratch)) > 0) {
+  }
+  return 0;
+}
+
+int OpenSerialLink(int port, int rate, int selector) {
+  g_cChannelLetter = static_cast<unsigned char>(selector & 0xFF);
+  if (rate == 0) rate = 9600;
+  CSerial& serial = SerialDevice();
+  if (serial.IsOpen()) {
+    serial.Close();
+    platform::PauseMs(kClosePauseMs);
+  }
+  if (serial.Open(port, rate) != 0) return -1;
+  SendChannelSwitch(serial);
+  return 0;
+}
+
+int ReopenSerialLink(int port, int rate) {
+  if (rate == 0) rate = 9600;
+  CSerial& serial = SerialDevice();
+  if (serial.Open(port, rate) != 0) return -1;
+  SendChannelSwitch(serial);
+  return 0;
+}
+
+int CloseSerialLink() {
+  CSerial& serial = SerialDevice();
+  if (serial.IsOpen()) {
+    serial.Close();
+    platform::PauseMs(kClosePauseMs);
+  }
+  return 0;
+}

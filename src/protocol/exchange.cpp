@@ -1,0 +1,51 @@
+// RV270Api_Communication's routing: the USB exchange for port 0 or 1001, the serial
+// exchange on the COM port of that number otherwise.
+#include "protocol/exchange.h"
+
+#include "link/serial.h"
+#include "log/log.h"
+#include "protocol/hid_exchange.h"
+#include "protocol/serial_exchange.h"
+
+int g_nSerialRate = 9600;
+
+namespace {
+
+using SerialRoutine = int (*)(const uint8_t*, int, int, uint8_t*, size_t, int*, int*);
+
+int SerialExchange(SerialRoutine routine, int port, int selector, const uint8_t* request, int requestLength,
+                   uint8_t* response, size_t capacity, int* responseLength, int timeoutMs) {
+  if (requestLength < 0 || requestLength > kMaxSerialRequest) {
+    WriteLog('E', "request of %d bytes too long!", requestLength);
+    return kRequestTooLong;
+  }
+  if (OpenSerialLink(port, g_nSerialRate, selector) != 0) {
+    WriteLog('E', "模式为串口，但无法打开串口%d", port);
+    return -1;
+  }
+  int status = 0;
+  const int result = routine(request, requestLength, timeoutMs, response, capacity, responseLength, &status);
+  CloseSerialLink();
+  if (result < 0) WriteLog('E', "模式为串口，串口交互失败，返回%d", result);
+  return result;
+}
+
+}  // namespace
+
+int Communicate(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
+                size_t capacity, int* responseLength, int timeoutMs) {
+  if (IsUsbPort(port)) {
+    return HidCommunication(request, requestLength, response, capacity, responseLength, timeoutMs);
+  }
+  return SerialExchange(ICCombo_Commdu, port, selector, request, requestLength, response, capacity,
+                        responseLength, timeoutMs);
+}
+
+int CommunicateCancel(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
+                      size_t capacity, int* responseLength, int timeoutMs) {
+  if (IsUsbPort(port)) {
+    return HidCommunicationCancel(request, requestLength, response, capacity, responseLength, timeoutMs);
+  }
+  return SerialExchange(ICCombo_CommduNoCancel, port, selector, request, requestLength, response, capacity,
+                        responseLength, timeoutMs);
+}

@@ -1,0 +1,187 @@
+#include "protocol/hid_exchange.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "link/process_state.h"
+#include "link/usbhid.h"
+#include "log/log.h"
+#include "protocol/device_lock.h"
+#include "protocol/exchange.h"
+#include "protocol/packet.h"
+#include "platform/time.h"
+
+namespace {
+constexpr int kFurtherReportMs = 1000;
+constexpr size_t kReportBuffer = 4096;
+}  // namespace
+
+size_t PacketCapacity(size_t payload) {
+  const size_t size = PacketLength(payload);
+  const int cs = CommuniSize.load();
+  const size_t step = cs > 0 ? static_cast<size_t>(cs) : 64;
+  return (size + step - 1) / step * step + step;
+}
+
+int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellable) {
+  const int cs = CommuniSize.load();
+  if (cs <= 0 || length < 0) return -1;
+  const int reports = (length + cs - 1) / cs;
+  std::vector<uint8_t> copy(packet, packet + length);
+  copy.resize(static_cast<size_t>(length) + 100, 0);
+  CUSBHID& device = UsbDevice();
+  const uint32_t start = platform::TickMs();
+  for (int i = 0; i < reports; ++i) {
+    if (cancellable && g_bKeepWaiting.load() != 1) break;  // the receive then reports -8
+    if (platform::TickMs() - start > static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0)) {
+      // A request cut short would leave the terminal with half a packet: a failed send.
+      WriteLog('E', "time out");
+      return -1;
+    }
+    const int offset = i * cs;
+    const int chunk = length - offset < cs ? length - offset : cs;
+    if (device.WriteReport(copy.data() + offset, static_cast<size_t>(chunk)) < 0) {
+      WriteLog('E', "发送错误在第%d", i + 1);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable) {
+  CUSBHID& device = UsbDevice();
+  if (g_bPortOpen.load() == 0 || !device.Connected()) return -4;
+  const int cs = CommuniSize.load();
+  if (cs <= 0 || static_cast<size_t>(cs) + 1 > kReportBuffer) return -9;
+
+  std::vector<uint8_t> report(kReportBuffer, 0);
+  const int first = cancellable ? device.ReadReport(report.data(), timeoutMs)
+                                : device.ReadReportNoCancel(report.data(), timeoutMs);
+  if (first <= 0) {
+    *length = 0;
+    WriteLog('I', "接收len==0");
+    WriteLog('I', "BytesRead==%d", first);
+    return (first == 0 && cancellable) ? -8 : -9;
+  }
+  if (static_cast<size_t>(cs) > capacity) return kAnswerTooLong;
+  memcpy(packet, report.data() + 1, static_cast<size_t>(cs));
+
+  const int L = AnnouncedLength(packet);
+  const int total = 2 * L + 8;
+  if (total <= cs) {
+    *length = total;
+    return 0;
+  }
+  const int further = (total - cs + cs - 1) / cs;
+  // Every further report lands at k x CommuniSize: the whole run must fit the buffer.
+  if (static_cast<size_t>(further + 1) * static_cast<size_t>(cs) > capacity) {
+    WriteLog('E', "answer of %d bytes exceeds the buffer of %d bytes!", total, static_cast<int>(capacity));
+    return kAnswerTooLong;
+  }
+  for (int k = 1; k <= further; ++k) {
+    std::fill(report.begin(), report.end(), 0);
+    const int got = device.ReadReport(report.data(), kFurtherReportMs);
+    if (got <= 0) return -14;
+    memcpy(packet + static_cast<size_t>(k) * static_cast<size_t>(cs), report.data() + 1, static_cast<size_t>(cs));
+  }
+  *length = total;
+  return 0;
+}
+
+namespace {
+
+// Decodes a received packet into the caller's response (at most `capacity` bytes).
+int DeliverAnswer(const uint8_t* packet, int packetLength, uint8_t* response, size_t capacity,
+                  int* responseLength) {
+  const int L = AnnouncedLength(packet);
+  if (2 * L + 7 > CommuniSize.load()) WriteLog('E', "交互接收到的数据交互超过CommuniSize");
+  if (packetLength < 8 || static_cast<size_t>((packetLength - 8) / 2) > capacity) return kAnswerTooLong;
+  std::vector<uint8_t> payload(static_cast<size_t>(packetLength / 2) + 8, 0);
+  int payloadLength = 0;
+  if (UnpackDataPackage(packet, packetLength, payload.data(), &payloadLength) != 1) return kAnswerMalformed;
+  memcpy(response, payload.data(), static_cast<size_t>(payloadLength));
+  *responseLength = payloadLength;
+  return 0;
+}
+
+}  // namespace
+
+// The exchange. The cancel variant ignores g_bKeepWaiting and the device-access lock,
+// and frames into a 1000-byte buffer and receives into a 10240-byte one.
+struct HidExchangeKind {
+  bool cancellable;
+  int maxRequest;
+  size_t maxIncoming;
+};
+constexpr HidExchangeKind kOrdinary{true, kMaxHidRequest, 0};
+constexpr HidExchangeKind kCancel{false, (1000 - 8) / 2, 10240};
+
+int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
+  const bool cancellable = kind.cancellable;
+  if (requestLength < 0 || requestLength > kind.maxRequest) {
+    WriteLog('E', "request of %d bytes too long!", requestLength);
+    return kRequestTooLong;
+  }
+  std::vector<uint8_t> payload(request, request + requestLength);
+  payload.resize(static_cast<size_t>(requestLength) + 16, 0);  // room for encryption fill
+  std::vector<uint8_t> outgoing(PacketLength(static_cast<size_t>(requestLength)) + 40, 0);
+  int outgoingLength = 0;
+  WriteLog('I', "MakeDataPackage start");
+  MakeDataPackage(payload.data(), requestLength, outgoing.data(), &outgoingLength);
+  WriteLog('I', "MakeDataPackage end");
+
+  std::unique_ptr<DeviceLockHolder> lock;
+  if (cancellable) {
+    lock.reset(new DeviceLockHolder());
+    if (!lock->Acquired()) return kBusy;
+  }
+
+  if (outgoing[0] != kStx) {
+    WriteLog('E', "发送数据格式不正确");
+    return -6;
+  }
+  const int opened = OpenPort();
+  if (opened < 0) {
+    WriteLog('E', "打开端口失败!");
+    return opened;
+  }
+  WriteLog('I', "send before");
+  const int sent = SendPackage(outgoing.data(), outgoingLength, timeoutMs, cancellable);
+  WriteLog('I', "send end");
+  if (sent < 0) {
+    ClosePort();
+    return -3;
+  }
+  // Room for the longest answer the 16-bit length field can announce that still fits
+  // the caller's response.
+  size_t incomingSize = PacketCapacity(capacity < 65535 ? capacity : 65535);
+  if (kind.maxIncoming && incomingSize > kind.maxIncoming) incomingSize = kind.maxIncoming;
+  std::vector<uint8_t> incoming(incomingSize, 0);
+  int incomingLength = 0;
+  WriteLog('I', "before");
+  const int received = RecvPackage(incoming.data(), incoming.size(), &incomingLength, timeoutMs, cancellable);
+  WriteLog('I', "after");
+  if (received != 0) {
+    ClosePort();
+    return received;
+  }
+  if (cancellable && TakeCancel()) {
+    ClosePort();
+    return -6;
+  }
+  const int delivered = DeliverAnswer(incoming.data(), incomingLength, response, capacity, responseLength);
+  ClosePort();
+  return delivered;
+}
+
+int HidCommunication(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                     int* responseLength, int timeoutMs) {
+  return HidExchange(request, requestLength, response, capacity, responseLength, timeoutMs, kOrdinary);
+}
+
+int HidCommunicationCancel(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                           int* responseLength, int timeoutMs) {
+  return HidExchange(request, requestLength, response, capacity, responseLength, timeoutMs, kCancel);
+}

@@ -1,0 +1,96 @@
+#include "protocol/packet.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "crypto/des.h"
+#include "log/log.h"
+
+std::atomic<unsigned char> g_bEncryptPackets{0};
+
+namespace {
+const uint8_t kPacketKey[8] = {'3', '6', '1', '5', '2', '9', '4', '7'};
+}
+
+int x_Str3Des(int length, const uint8_t* in, uint8_t* out, int direction) {
+  const int blocks = (length + 7) / 8;
+  for (int b = 0; b < blocks; ++b) {
+    uint8_t block[8] = {0};
+    const int n = length - b * 8 < 8 ? length - b * 8 : 8;
+    memcpy(block, in + b * 8, static_cast<size_t>(n));
+    DesBlock(kPacketKey, block, out + b * 8, direction == 1);
+  }
+  return 0;
+}
+
+int dataEncrypt(uint8_t* payload, int L, uint8_t* out, int* outLength) {
+  const int fill = 8 - (L % 8);
+  memset(payload + L, 0, static_cast<size_t>(fill));
+  const int padded = L + fill;
+  WriteHexLog(payload, static_cast<size_t>(padded), 'D', "数据加密前:");
+  x_Str3Des(padded, payload, out, 1);
+  *outLength = padded;
+  WriteHexLog(out, static_cast<size_t>(padded), 'D', "数据加密后:");
+  return 0;
+}
+
+int MakeDataPackage(uint8_t* payload, int L, uint8_t* packet, int* packetLength) {
+  WriteLog('I', "MakeDataPackage startin %d,%d", static_cast<int>(g_bEncryptPackets.load()), L);
+  std::vector<uint8_t> encrypted;
+  const uint8_t* body = payload;
+  if (g_bEncryptPackets.load()) {
+    WriteLog('I', "dataEncrypt start");
+    encrypted.resize(static_cast<size_t>(L) + 16);
+    int encryptedLength = 0;
+    dataEncrypt(payload, L, encrypted.data(), &encryptedLength);
+    WriteLog('I', "dataEncrypt end");
+    body = encrypted.data();
+    L = encryptedLength;
+  }
+  std::vector<uint8_t> work(static_cast<size_t>(2 * L + 58), 0);
+  work[0] = static_cast<uint8_t>((L >> 8) & 0xFF);
+  work[1] = static_cast<uint8_t>(L & 0xFF);
+  uint8_t check = 0;
+  for (int i = 0; i < L; ++i) {
+    work[2 + i] = body[i];
+    check ^= body[i];
+  }
+  work[2 + L] = check;
+  packet[0] = kStx;
+  for (int i = 0; i < L + 3; ++i) PutNibbles(work[i], packet + 1 + 2 * i);
+  packet[2 * L + 7] = kEtx;
+  *packetLength = 2 * L + 8;
+  return 1;
+}
+
+int UnpackDataPackage(const uint8_t* packet, int n, uint8_t* out, int* outLength) {
+  if (n <= 0 || (packet[0] != kStx && packet[n - 1] != kEtx)) return -5;
+  const int L = n >= 8 ? (n - 8) / 2 : 0;
+  auto decode = [&](uint8_t* dst) {
+    for (int i = 0; i < L; ++i) {
+      dst[i] = static_cast<uint8_t>((packet[5 + 2 * i] * 16) + (packet[6 + 2 * i] - 0x30));
+    }
+  };
+  if (!g_bEncryptPackets.load()) {
+    decode(out);
+    *outLength = L;
+    return 1;
+  }
+  std::vector<uint8_t> work(static_cast<size_t>(L) + 1, 0);
+  decode(work.data());
+  WriteHexLog(work.data(), static_cast<size_t>(L), 'D', "数据解密前:");
+  // Whole blocks are decrypted; only the L payload bytes reach the caller.
+  std::vector<uint8_t> plain(static_cast<size_t>(L) + 8, 0);
+  x_Str3Des(L, work.data(), plain.data(), 0);
+  if (L) memcpy(out, plain.data(), static_cast<size_t>(L));
+  WriteHexLog(out, static_cast<size_t>(L), 'D', "数据解密后:");
+  *outLength = L;
+  return 1;
+}
+
+int AnnouncedLength(const uint8_t* packet) {
+  int L = 0;
+  for (int i = 1; i <= 4; ++i) L = L * 16 + (packet[i] & 0x0F);
+  return L;
+}

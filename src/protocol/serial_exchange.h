@@ -1,0 +1,32 @@
+// Command exchanges over the serial port (opened by the caller): the same packet format
+// as on USB, written in one block and read back byte-wise. Never encrypted.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Longest request payload (its packet fills the 9000-byte frame buffer) and answer
+// payload (its packet fills the 4096-byte incoming buffer).
+constexpr int kMaxSerialRequest = 4496;
+constexpr int kMaxSerialAnswer = 2044;
+
+// Results: -1 port not open, -2 first five answer bytes missing (or wait broken off),
+// -3 no STX, -4 rest missing, -5 check byte wrong, -6 no ETX, -7 reopen failed,
+// kRequestTooLong, kAnswerTooLong. *status receives the first two payload bytes (BE).
+int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
+                   int* responseLength, int* status);
+// As ICCombo_Commdu, with reads that ignore a cleared g_bKeepWaiting.
+int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t* response,
+                           size_t capacity, int* responseLength, int* status);
+// Sends a three-byte request at the current rate, reopens the port at `rate` and reads
+// the answer there (20000 ms for its start, 500 ms for the rest).
+int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,
+                     int* responseLength, int* status);
+// Sends a packet framed by the caller; the answer's check byte is not verified.
+int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t capacity,
+                 int* responseLength, int* status);
+// Reads N raw bytes (at most 4096) within 15000 ms, then acknowledges with a packet of
+// the two-byte payload `ack`. 0, -1 port not open, -2 bytes missing.
+int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out);
+
+// Frames a payload as a packet (2L + 8 bytes) into `packet`; returns the packet length.
+int FrameSerialPacket(const uint8_t* payload, int L, uint8_t* packet);
