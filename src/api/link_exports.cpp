@@ -4,7 +4,9 @@
 #include "QornRV270API.h"
 #include "api/frame.h"
 #include "link/device_search.h"
+#include "link/serial.h"
 #include "protocol/exchange.h"
+#include "protocol/variants.h"
 
 namespace {
 
@@ -22,6 +24,24 @@ int RunExported(ExchangeRoutine routine, int port, int selector, const unsigned 
   const int result = routine(port, selector, pRequest, iRequestLen, pResponse, kExportedResponseCapacity,
                              &length, timeout);
   if (result == 0) *pResponseLen = length;
+  return result;
+}
+
+bool ValidKeyArguments(const unsigned char* pStart, int iStartLen, const unsigned char* pText,
+                       const int* pTextLen, const unsigned char* pEnd, int iEndLen) {
+  return pText && pTextLen && iStartLen >= 0 && iEndLen >= 0 && (iStartLen == 0 || pStart) &&
+         (iEndLen == 0 || pEnd);
+}
+
+// Runs a key input on the port's link: the USB routine, or the serial one between an
+// open and a close of the port at the library serial rate.
+template <typename Usb, typename Serial>
+int RunKeyInput(int port, int selector, Usb usb, Serial serial) {
+  if (IsUsbPort(port)) return usb();
+  const int opened = OpenSerialLink(port, g_nSerialRate, selector);
+  if (opened != 0) return opened;
+  const int result = serial();
+  CloseSerialLink();
   return result;
 }
 
@@ -56,6 +76,31 @@ RV270_API int RV270_CALL RV270Api_CommunicationCancel(int port, int selector, un
   return GuardExport(kBadArguments, [&] {
     return RunExported(CommunicateCancel, port, selector, pRequest, pResponse, iRequestLen, pResponseLen,
                        timeout);
+  });
+}
+
+RV270_API int RV270_CALL RV270Api_Communication_ClearKey(int port, int selector, int mode, unsigned char* pStart,
+                                                         unsigned char* pText, int iStartLen, int* pTextLen,
+                                                         unsigned char* pEnd, int iEndLen, int timeout) {
+  return GuardExport(kBadArguments, [&] {
+    if (!ValidKeyArguments(pStart, iStartLen, pText, pTextLen, pEnd, iEndLen)) return kBadArguments;
+    const KeySequences seq{pStart, iStartLen, pEnd, iEndLen};
+    return RunKeyInput(
+        port, selector, [&] { return HidCommunicationClearKey(mode, seq, pText, pTextLen, timeout); },
+        [&] { return CommduClearKey(mode, seq, pText, pTextLen, timeout); });
+  });
+}
+
+RV270_API int RV270_CALL RV270Api_Communication_23Key(int port, int selector, int mode, int iEditFlag,
+                                                      unsigned char* pStart, unsigned char* pText, int iStartLen,
+                                                      int* pTextLen, unsigned char* pEnd, int iEndLen,
+                                                      int timeout) {
+  return GuardExport(kBadArguments, [&] {
+    if (!ValidKeyArguments(pStart, iStartLen, pText, pTextLen, pEnd, iEndLen)) return kBadArguments;
+    const KeySequences seq{pStart, iStartLen, pEnd, iEndLen};
+    return RunKeyInput(
+        port, selector, [&] { return HidCommunication23Key(mode, iEditFlag, seq, pText, pTextLen, timeout); },
+        [&] { return Commdu23Key(mode, iEditFlag, seq, pText, pTextLen, timeout); });
   });
 }
 

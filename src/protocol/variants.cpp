@@ -1,0 +1,252 @@
+#include "protocol/variants.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "link/process_state.h"
+#include "link/serial.h"
+#include "link/usbhid.h"
+#include "log/log.h"
+#include "platform/time.h"
+#include "protocol/device_lock.h"
+#include "protocol/exchange.h"
+#include "protocol/hid_exchange.h"
+#include "protocol/packet.h"
+
+namespace {
+
+constexpr int kAckWaitMs = 2000;
+constexpr size_t kReceiveOnlyBuffer = 102400;
+constexpr size_t kEndAnswerLength = 12;  // the terminal's answer packet to an end sequence
+constexpr size_t kReportBuffer = 4096;
+
+// The broken-off run result when a cancel is found pending, otherwise the failure.
+int FailedRead() { return TakeCancel() ? -6 : -2; }
+
+// Opens the USB link for a key run or receive-only wait; 0 or the failure result.
+int OpenUsbRun(std::unique_ptr<DeviceLockHolder>& lock) {
+  lock.reset(new DeviceLockHolder());
+  if (!lock->Acquired()) return kBusy;
+  const int opened = OpenPort();
+  if (opened < 0) {
+    WriteLog('E', "打开端口失败!");
+    return opened;
+  }
+  return 0;
+}
+
+// Writes a raw sequence over USB and reads the terminal's answer report (not used).
+void SendPackageAndAck(const uint8_t* seq, int length, int timeoutMs) {
+  SendPackage(seq, length, timeoutMs);
+  uint8_t report[kReportBuffer] = {0};
+  UsbDevice().ReadReport(report, kAckWaitMs);
+}
+
+// One report's payload (without its id byte): its length, -8 broken off, -9 time-out.
+int RecvOneReport(uint8_t* out, size_t capacity, int timeoutMs) {
+  uint8_t report[kReportBuffer] = {0};
+  const int got = UsbDevice().ReadReport(report, timeoutMs);
+  if (got == 0) return -8;
+  if (got < 0) return -9;
+  const size_t n = static_cast<size_t>(got - 1) < capacity ? static_cast<size_t>(got - 1) : capacity;
+  memcpy(out, report + 1, n);
+  return static_cast<int>(n);
+}
+
+// Stores the keys (edited or not) into the caller's text.
+void StoreText(bool edit, int mode, const uint8_t* keys, int count, uint8_t* text, int* textLength) {
+  if (!edit) {
+    if (count) memcpy(text, keys, static_cast<size_t>(count));
+    *textLength = count;
+    return;
+  }
+  *textLength = EditBackspaces(mode, keys, count, text);
+}
+
+// Serial: writes the end sequence and reads the terminal's 12-byte answer to it.
+void SerialEndWithAnswer(const KeySequences& seq) {
+  CSerial& serial = SerialDevice();
+  serial.WriteData(seq.end, static_cast<size_t>(seq.endLength));
+  uint8_t answer[kEndAnswerLength] = {0};
+  serial.ReadExact(answer, sizeof(answer), kAckWaitMs);
+}
+
+}  // namespace
+
+int EditBackspaces(int mode, const uint8_t* keys, int count, uint8_t* text) {
+  int length = 0;
+  if (mode == 0) {
+    for (int i = 0; i < count; ++i) {
+      if (keys[i] == kBackspaceKey) {
+        if (length > 0) --length;
+      } else {
+        text[length++] = keys[i];
+      }
+    }
+  } else {
+    int from = 0;
+    for (int i = 0; i < count; ++i) {
+      if (keys[i] == kBackspaceKey) from = i + 1;
+    }
+    for (int i = from; i < count; ++i) text[length++] = keys[i];
+  }
+  return length;
+}
+
+int HidCommunicationClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLength, int timeoutMs) {
+  std::unique_ptr<DeviceLockHolder> lock;
+  const int opened = OpenUsbRun(lock);
+  if (opened != 0) return opened;
+  if (SendPackage(seq.start, seq.startLength, timeoutMs) < 0) {
+    ClosePort();
+    return -3;
+  }
+  auto finish = [&](int result) {
+    SendPackage(seq.end, seq.endLength, timeoutMs);
+    ClosePort();
+    return result;
+  };
+  uint8_t keys[kMaxKeys + 1] = {0};
+  int count = 0;
+  for (;;) {
+    uint8_t report[kReportBuffer] = {0};
+    if (UsbDevice().ReadReport(report, timeoutMs) <= 0) return finish(FailedRead());
+    const uint8_t key = report[1];
+    if (key == kEnterKey) break;
+    if (count == kMaxKeys) {
+      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
+      return finish(-2);
+    }
+    keys[count++] = key;
+  }
+  if (count > 0 && keys[0] == kEntryTimedOut) return finish(-2);
+  const int length = EditBackspaces(mode, keys, count, text);
+  *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+  return finish(0);
+}
+
+int CommduClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLength, int timeoutMs) {
+  CSerial& serial = SerialDevice();
+  if (!serial.IsOpen()) return -1;
+  serial.WriteData(seq.start, static_cast<size_t>(seq.startLength));
+  auto finish = [&](int result) {
+    serial.WriteData(seq.end, static_cast<size_t>(seq.endLength));
+    return result;
+  };
+  uint8_t keys[kMaxKeys + 1] = {0};
+  int count = 0;
+  for (;;) {
+    uint8_t key = 0;
+    if (serial.ReadExact(&key, 1, timeoutMs) != 0) return finish(-2);
+    if (key == kEnterKey) break;
+    if (count == kMaxKeys) {
+      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
+      return finish(-2);
+    }
+    keys[count++] = key;
+  }
+  if (count > 0 && keys[0] == kEntryTimedOut) return finish(-2);
+  const int length = EditBackspaces(mode, keys, count, text);
+  *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+  return finish(0);
+}
+
+int HidCommunication23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, int* textLength,
+                          int timeoutMs) {
+  std::unique_ptr<DeviceLockHolder> lock;
+  const int opened = OpenUsbRun(lock);
+  if (opened != 0) return opened;
+  if (SendPackage(seq.start, seq.startLength, timeoutMs) < 0) {
+    ClosePort();
+    return -3;
+  }
+  auto finish = [&](int result) {
+    SendPackageAndAck(seq.end, seq.endLength, timeoutMs);
+    ClosePort();
+    return result;
+  };
+  uint8_t payload[kReportBuffer] = {0};
+  const int got = RecvOneReport(payload, sizeof(payload), timeoutMs);
+  if (got < 0) return finish(FailedRead());
+  if (payload[0] != kStx) return finish(-3);
+  const uint8_t* etx = static_cast<const uint8_t*>(memchr(payload + 1, kEtx, static_cast<size_t>(got - 1)));
+  if (!etx) return finish(0);
+  const int count = static_cast<int>(etx - (payload + 1));
+  if (count > kMaxKeys) {
+    WriteLog('E', "key input longer than %d keys!", kMaxKeys);
+    return finish(-2);
+  }
+  StoreText(editFlag != 0, mode, payload + 1, count, text, textLength);
+  return finish(0);
+}
+
+int Commdu23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, int* textLength, int timeoutMs) {
+  CSerial& serial = SerialDevice();
+  if (!serial.IsOpen()) return -1;
+  serial.WriteData(seq.start, static_cast<size_t>(seq.startLength));
+  auto finish = [&](int result) {
+    SerialEndWithAnswer(seq);
+    return result;
+  };
+  uint8_t first = 0;
+  if (serial.ReadExact(&first, 1, timeoutMs) != 0) return finish(-2);
+  if (first != kStx) return finish(-3);
+  uint8_t keys[kMaxKeys + 1] = {0};
+  int count = 0;
+  const uint32_t start = platform::TickMs();
+  for (;;) {
+    int left = 0;
+    if (timeoutMs > 0) {
+      const uint32_t elapsed = platform::TickMs() - start;
+      if (elapsed >= static_cast<uint32_t>(timeoutMs)) return finish(-4);
+      left = timeoutMs - static_cast<int>(elapsed);
+    }
+    uint8_t key = 0;
+    const int read = serial.ReadExact(&key, 1, left);
+    if (read == -30) return finish(-11);
+    if (read != 0) return finish(-4);
+    if (key == kEtx) break;
+    if (count == kMaxKeys) {
+      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
+      return finish(-2);
+    }
+    keys[count++] = key;
+  }
+  StoreText(editFlag != 0, mode, keys, count, text, textLength);
+  return finish(0);
+}
+
+int HidReceiveOnly(uint8_t* response, size_t capacity, int* responseLength, int timeoutMs) {
+  std::unique_ptr<DeviceLockHolder> lock;
+  const int opened = OpenUsbRun(lock);
+  if (opened != 0) return opened;
+  WriteLog('I', "before");
+  std::vector<uint8_t> incoming(kReceiveOnlyBuffer, 0);
+  int incomingLength = 0;
+  const int received = RecvPackage(incoming.data(), incoming.size(), &incomingLength, timeoutMs);
+  WriteLog('I', "after");
+  if (received != 0) {
+    ClosePort();
+    return received;
+  }
+  if (TakeCancel()) {
+    ClosePort();
+    return -6;
+  }
+  const int L = incomingLength >= 8 ? (incomingLength - 8) / 2 : 0;
+  if (static_cast<size_t>(L) > capacity) {
+    ClosePort();
+    return kAnswerTooLong;
+  }
+  std::vector<uint8_t> payload(static_cast<size_t>(L) + 8, 0);
+  int payloadLength = 0;
+  if (UnpackDataPackage(incoming.data(), incomingLength, payload.data(), &payloadLength) != 1) {
+    ClosePort();
+    return kAnswerMalformed;
+  }
+  memcpy(response, payload.data(), static_cast<size_t>(payloadLength));
+  *responseLength = payloadLength;
+  ClosePort();
+  return 0;
+}
