@@ -1,0 +1,132 @@
+// Serial ports on Windows through the communications API.
+//
+// Reads normally return at once with what has arrived. To wait in the kernel for the
+// first byte, WaitReadable switches the read timeouts for one call to "return as soon as
+// one byte is there, or after waitMs", reads that byte into a one-byte look-ahead and
+// switches back; the look-ahead is counted by BytesWaiting and handed out first by
+// ReadWaiting, so the caller sees the byte stream unchanged.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "platform/serial.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD kQueueSize = 10000;
+
+bool SetReadTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
+  COMMTIMEOUTS t;
+  t.ReadIntervalTimeout = interval;
+  t.ReadTotalTimeoutMultiplier = multiplier;
+  t.ReadTotalTimeoutConstant = constant;
+  t.WriteTotalTimeoutMultiplier = 0;  // no write timeout
+  t.WriteTotalTimeoutConstant = 0;
+  return SetCommTimeouts(h, &t) != FALSE;
+}
+
+// Reads return at once with what has arrived.
+bool SetImmediateReads(HANDLE h) { return SetReadTimeouts(h, MAXDWORD, 0, 0); }
+
+class Win32SerialPort : public SerialPort {
+ public:
+  explicit Win32SerialPort(HANDLE h) : h_(h) {}
+  ~Win32SerialPort() override { CloseHandle(h_); }
+
+  int BytesWaiting() override {
+    DWORD errors = 0;
+    COMSTAT status;
+    if (!ClearCommError(h_, &errors, &status)) return -1;
+    return static_cast<int>(status.cbInQue) + (hasLookahead_ ? 1 : 0);
+  }
+
+  int ReadWaiting(uint8_t* out, size_t length) override {
+    if (length == 0) return 0;
+    size_t count = 0;
+    if (hasLookahead_) {
+      out[count++] = lookahead_;
+      hasLookahead_ = false;
+    }
+    if (count == length) return static_cast<int>(count);
+    DWORD got = 0;
+    const DWORD want = length - count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(length - count);
+    if (!ReadFile(h_, out + count, want, &got, nullptr)) return count > 0 ? static_cast<int>(count) : -1;
+    return static_cast<int>(count + got);
+  }
+
+  bool WaitReadable(uint32_t waitMs) override {
+    const int waiting = BytesWaiting();
+    if (waiting != 0) return waiting > 0;
+    if (waitMs == 0) return false;
+    // Wait for the first byte: with interval and multiplier at MAXDWORD and a constant
+    // between 0 and MAXDWORD, ReadFile returns as soon as one byte arrives.
+    const DWORD constant = waitMs >= MAXDWORD ? MAXDWORD - 1 : waitMs;
+    if (!SetReadTimeouts(h_, MAXDWORD, MAXDWORD, constant)) return false;
+    DWORD got = 0;
+    uint8_t byte = 0;
+    const BOOL ok = ReadFile(h_, &byte, 1, &got, nullptr);
+    SetImmediateReads(h_);
+    if (!ok || got != 1) return false;
+    lookahead_ = byte;
+    hasLookahead_ = true;
+    return true;
+  }
+
+  bool Write(const uint8_t* data, size_t length) override {
+    while (length > 0) {
+      const DWORD chunk = length > 0x10000 ? 0x10000 : static_cast<DWORD>(length);
+      DWORD written = 0;
+      if (!WriteFile(h_, data, chunk, &written, nullptr) || written == 0) return false;
+      data += written;
+      length -= written;
+    }
+    return true;
+  }
+
+  void Purge() override {
+    PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    hasLookahead_ = false;
+  }
+
+ private:
+  HANDLE h_;
+  bool hasLookahead_ = false;
+  uint8_t lookahead_ = 0;
+};
+
+}  // namespace
+
+std::string SerialDeviceName(int port) {
+  char name[32];
+  std::snprintf(name, sizeof(name), "\\\\.\\COM%d", port);
+  return name;
+}
+
+std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
+  if (rate <= 0) return nullptr;
+  const HANDLE h = CreateFileA(SerialDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h));
+
+  DCB dcb;
+  ZeroMemory(&dcb, sizeof(dcb));
+  dcb.DCBlength = sizeof(dcb);
+  if (!GetCommState(h, &dcb) || !SetupComm(h, kQueueSize, kQueueSize)) return nullptr;
+  dcb.BaudRate = static_cast<DWORD>(rate);
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  if (!SetCommState(h, &dcb) || !SetupComm(h, kQueueSize, kQueueSize)) return nullptr;
+  if (!SetImmediateReads(h)) return nullptr;
+  PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+  return std::unique_ptr<SerialPort>(serial.release());
+}
+
+}  // namespace platform
