@@ -68,7 +68,15 @@ if(WIN32)
   # Only system DLLs are imported: the GCC runtime, libstdc++ and winpthread go in statically.
   target_link_options(QornRV270API PRIVATE -static -static-libgcc -static-libstdc++
     -Wl,--kill-at ${RV270_DEF_FILE})
-  target_link_libraries(QornRV270API PRIVATE -Wl,-Bstatic -lwinpthread -Wl,-Bdynamic)
+  set_target_properties(QornRV270API PROPERTIES LINK_DEPENDS ${RV270_DEF_FILE})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # The DLL exports undecorated names; its import library keeps the stdcall names
+    # (_Name@N), which is what callers compiled with the header reference.
+    add_custom_command(TARGET QornRV270API POST_BUILD
+      COMMAND ${CMAKE_DLLTOOL} --kill-at -d ${RV270_DEF_FILE} -D QornRV270API.dll
+              -l $<TARGET_LINKER_FILE:QornRV270API>
+      VERBATIM)
+  endif()
 else()
   target_link_options(QornRV270API PRIVATE -Wl,--version-script=${RV270_VERSION_SCRIPT} -Wl,--no-undefined)
   set_target_properties(QornRV270API PROPERTIES LINK_DEPENDS ${RV270_VERSION_SCRIPT})

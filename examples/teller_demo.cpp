@@ -1,0 +1,99 @@
+// A teller workflow against an RV270 terminal (or the simulator): find the terminal,
+// exchange the status command over USB and a serial port, then greet a customer.
+//
+// Usage: teller_demo [--serial N] [--usb-only]
+//   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
+//   --usb-only   skip the serial steps
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "QornRV270API.h"
+
+namespace {
+
+int g_failures = 0;
+
+void Report(const char* step, int result, bool ok) {
+  std::printf("%-44s -> %6d  (last error %d)%s\n", step, result, RV270Api_GetErrorCode(), ok ? "" : "  FAILED");
+  if (!ok) ++g_failures;
+}
+
+std::string Hex(const unsigned char* data, int length) {
+  char text[4096 * 2 + 1] = {0};
+  RV270Api_Hex2Ascii(data, length, text);
+  return text;
+}
+
+void StatusExchange(const char* link, int port, int selector) {
+  unsigned char request[2] = {0x50, 0x01};
+  unsigned char response[4096] = {0};
+  int length = 0;
+  const int result = RV270Api_Communication(port, selector, request, response, 2, &length, 1000);
+  std::string step = std::string("status command over ") + link;
+  Report(step.c_str(), result, result == 0);
+  if (result == 0) std::printf("    answer payload: %s\n", Hex(response, length).c_str());
+}
+
+void Workflow(int port) {
+  std::printf("\nTeller workflow on port %d\n", port);
+  int r = RV270Api_GetWorkingStatus(port, 0);
+  Report("working status", r, r == 0);
+
+  char info[512] = {0};
+  r = RV270Api_GetDeviceInfo(port, 0, sizeof(info), info);
+  Report("device information", r, r == 0);
+  if (r == 0) std::printf("    %s\n", info);
+  char version[260] = {0};
+  r = RV270Api_GetVersion(port, 0, version);
+  Report("firmware version", r, r == 0);
+  if (r == 0) std::printf("    %s\n", version);
+
+  r = RV270Api_SetWelCome(port, 0, "欢迎光临");
+  Report("welcome text", r, r == 0);
+  r = RV270Api_InitStatusBar(port, 0, "柜员: 001");
+  Report("status bar", r, r == 0);
+  r = RV270Api_SetStatusBarInfo(port, 0, "请稍候");
+  Report("status bar information", r, r == 0);
+
+  r = RV270Api_SetVoiceVolume(port, 0, 0, 2);
+  Report("set volume", r, r == 0);
+  r = RV270Api_GetVoiceVolume(port, 0, 0);
+  Report("volume level", r, r >= 0);
+
+  // Shows the text, speaks it, and waits up to 30 s for the customer's answer (mode 1).
+  r = RV270Api_ShowInfo(port, 0, 1, "请到3号窗口", 1, "请到3号窗口", 30);
+  Report("show info and wait for the customer", r, r >= 0);
+  if (r >= 0) std::printf("    customer answered %s\n", r == 0 ? "confirm (0)" : r == 1 ? "1" : "broken off (2)");
+
+  char path[512] = {0};
+  RV270Api_GetLogPath(path);
+  std::printf("    log file: %s\n", path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int serialPort = 7;
+  bool serial = true;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--serial") && i + 1 < argc) serialPort = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--usb-only")) serial = false;
+  }
+
+  char pid[8] = {0};
+  char vid[8] = {0};
+  const int found = RV270Api_GetPidVid(pid, vid);
+  Report("find the terminal (GetPidVid)", found, found == 1);
+  if (found == 1) std::printf("    vendor id %s, product id %s\n", vid, pid);
+
+  StatusExchange("USB", 0, 0);
+  if (serial) StatusExchange("serial", serialPort, '0');
+
+  Workflow(0);
+  if (serial) Workflow(serialPort);
+
+  std::printf("\n%d step(s) failed\n", g_failures);
+  return g_failures == 0 ? 0 : 1;
+}
