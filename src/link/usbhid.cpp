@@ -162,6 +162,20 @@ int IdTextToNumber(const char* text) {
   return bytes[0] * 256 + bytes[1];
 }
 
+namespace {
+// Which opening of the link is current, and which one this thread made: a thread closes
+// only the link it opened itself, so a wait that a cancel call broke off (the cancel
+// reopens the link on its own thread) does not close the cancel's link when it ends.
+std::atomic<unsigned> g_linkGeneration{0};
+thread_local unsigned t_openedGeneration = 0;
+
+int LinkOpened(int connected) {
+  g_bPortOpen = 1;
+  t_openedGeneration = ++g_linkGeneration;
+  return connected;
+}
+}  // namespace
+
 int OpenPort() {
   CUSBHID& device = UsbDevice();
   if (g_bPortOpen == 1) {
@@ -175,8 +189,7 @@ int OpenPort() {
     const int connected = device.Connect();
     if (connected > 0) {
       WriteLog('I', "CommuniSize = %d", CommuniSize.load());
-      g_bPortOpen = 1;
-      return connected;
+      return LinkOpened(connected);
     }
   }
   char pid[10] = {0};
@@ -191,13 +204,13 @@ int OpenPort() {
   const int connected = device.Connect();
   if (connected <= 0) return -1;
   WriteLog('I', "Link2 CommuniSize = %d", CommuniSize.load());
-  g_bPortOpen = 1;
-  return connected;
+  return LinkOpened(connected);
 }
 
 int ClosePort() {
   WriteLog('I', "ClosePort");
   if (g_bPortOpen == 0) return -1;
+  if (t_openedGeneration != g_linkGeneration.load()) return -1;  // reopened by another thread
   UsbDevice().Disconnect();
   g_bPortOpen = 0;
   return 1;
