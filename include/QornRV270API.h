@@ -127,6 +127,259 @@ RV270_API int RV270_CALL RV270Api_PlayVideoList(int port, int selector, const ch
 /* ==== Further families (file transfer, workflows, PIN pad, operators) ================= */
 /* RV270_FURTHER_EXPORTS */
 
+/* ---- File download and firmware installation ---------------------------------------- */
+/* The selector is not used: files go over USB (port 0 or 1001) or the serial port. */
+
+/* iFileType 0: filepath is one media file; 1: every media file under the folder filepath. */
+RV270_API int RV270_CALL RV270Api_SaveFile(int port, int selector, int iFileType, const char *filepath);
+/* iFileType: file category 1 to 9; bNewName non-zero stores the file as pNewName. */
+RV270_API int RV270_CALL RV270Api_SaveFileSingle(int port, int selector, int bNewName,
+    const char *pNewName, int iFileType, const char *filepath);
+/* timeout: seconds to wait for the installation result; CompareName: required start of
+ * the upper-cased file name, empty for no check. */
+RV270_API int RV270_CALL RV270Api_SetupApp(int port, int selector, const char *filepath, int timeout,
+    const char *CompareName);
+/* Counts the media files under a folder. pCount and pTotalSize (bytes) are in/out: set
+ * both to 0 before the first call; the search adds to them. The result carries nothing. */
+RV270_API int RV270_CALL RV270Api_FileFind(const char *filepath, int *pCount, int *pTotalSize);
+
+/* ---- Upload from the terminal to the host -------------------------------------------- */
+
+/* iMode 0 writes the file SavePath; other values copy into pDataBuf and set *pDataLen
+ * (bytes). cFileType: category code (low byte sent); timeout in seconds. */
+RV270_API int RV270_CALL RV270Api_UploadFilesToPc(int port, int selector, int iMode,
+    const char *SavePath, int cFileType, const char *pFileName, int timeout,
+    unsigned char *pDataBuf, int *pDataLen);
+
+/* ---- Files on the terminal ------------------------------------------------------------ */
+
+/* iLen: size of fileList (out). */
+RV270_API int RV270_CALL RV270Api_GetFileList(int port, int selector, int iFileType, int iLen,
+    char *fileList);
+RV270_API int RV270_CALL RV270Api_DeleteRcFile(int port, int selector, const char *fileName);
+RV270_API int RV270_CALL RV270Api_DeleteAllFile(int port, int selector, int iFileType);
+
+/* ---- Factory tests and serial number --------------------------------------------------- */
+
+RV270_API int RV270_CALL RV270Api_SETserialnumber(int port, int selector, const char *pserialnumber);
+/* pserialnumber (out): up to 255 bytes and a terminator. */
+RV270_API int RV270_CALL RV270Api_GETserialnumber(int port, int selector, char *pserialnumber);
+RV270_API int RV270_CALL RV270Api_CLEARserialnumber(int port, int selector);
+RV270_API int RV270_CALL RV270Api_Linearitytest(int port, int selector);
+RV270_API int RV270_CALL RV270Api_Pressuresensitivetest(int port, int selector);
+/* timeout in seconds; testtype 1 or 2. */
+RV270_API int RV270_CALL RV270Api_Keytest(int port, int selector, int timeout, int testtype);
+RV270_API int RV270_CALL RV270Api_Touchcalibration(int port, int selector);
+/* The voucher signing of RV270Api_ShowInfoOrWaitSignFZ: pPdfPath is the host voucher,
+ * SavePath the host file that receives the signature image; timeout in seconds. */
+RV270_API int RV270_CALL RV270Api_Signaturetest(int port, int selector, int mode, int iSignValue1,
+    int iSignValue2, int iSignValue3, int iSignValue4, int iSignByte, const char *pVoice,
+    int timeout, int iLen, int iReserved, const char *SavePath, const char *pPdfPath);
+/* filepath: a host video file. */
+RV270_API int RV270_CALL RV270Api_Stresstest(int port, int selector, const char *filepath);
+
+/* ---- National-cipher services of the terminal (USB only, no port argument) ------------ */
+/* Keys are hexadecimal texts: SM2 public key 128 characters, private key 64, SM4 key and
+ * initial vector 32. pOut receives the terminal's answer data without a terminator. */
+
+RV270_API int RV270_CALL getsm2key(char *pPubKey, char *pPriKey);
+RV270_API int RV270_CALL sm2EN(const char *pPubKey, const char *pPriKey, const char *pData, char *pOut);
+RV270_API int RV270_CALL sm2DE(const char *pPubKey, const char *pPriKey, const char *pData, char *pOut);
+/* pExtra: 64 characters. */
+RV270_API int RV270_CALL sm2encrypt(const char *pPubKey, const char *pPriKey, const char *pExtra,
+    const char *pData, char *pOut);
+RV270_API int RV270_CALL sm2encrypt_af(const char *pPubKey, const char *pPriKey, const char *pData,
+    char *pOut);
+/* pExtra: 32 characters. */
+RV270_API int RV270_CALL sm3Calc(const char *pPubKey, const char *pPriKey, const char *pExtra,
+    const char *pData, char *pOut);
+RV270_API int RV270_CALL sm3Calc_nID(const char *pData, char *pOut);
+RV270_API int RV270_CALL sm4mac(const char *pKey, const char *pIV, const char *pData, char *pOut);
+RV270_API int RV270_CALL sm4EN_cbc(const char *pKey, const char *pIV, const char *pData, char *pOut);
+RV270_API int RV270_CALL sm4EN_ecb(const char *pKey, const char *pData, char *pOut);
+RV270_API int RV270_CALL sm4DE_cbc(const char *pKey, const char *pIV, const char *pData, char *pOut);
+RV270_API int RV270_CALL sm4DE_ecb(const char *pKey, const char *pData, char *pOut);
+/* pReserved is not used; the terminal's result file pFileName is uploaded into a folder
+ * beside the library. */
+RV270_API int RV270_CALL getranddata(const char *pReserved, const char *pFileName);
+
+/* ---- Teller information and evaluation ------------------------------------------------ */
+/* timeout arguments are in seconds. The evaluation commands return the customer's rating
+ * (0 to 255) on success. */
+
+/* headFile: the photo's name on the terminal, may be empty. */
+RV270_API int RV270_CALL RV270Api_DownLoadCounterInfo(int port, int selector, const char *tellerName,
+    const char *tellerNo, int nStarLevel, const char *headFile);
+RV270_API int RV270_CALL RV270Api_SetCounterEvaluateSurface(int port, int selector, const char *pHtml);
+RV270_API int RV270_CALL RV270Api_CustomerEvaluate(int port, int selector, int timeout, int iEvaluateMode);
+RV270_API int RV270_CALL RV270Api_StartCounterElecBadge(int port, int selector, int timeout);
+/* VocFlag: decimal text. */
+RV270_API int RV270_CALL RV270Api_ReadEvaluate(int port, int selector, const char *VocFlag, int timeout);
+/* USB only; pHeadPath: host photo file, downloaded unless iEvaluateMode is 1. */
+RV270_API int RV270_CALL Evaluate_BJZW(const char *tellerName, const char *tellerNo, int nStarLevel,
+    const char *pHeadPath, int iEvaluateMode, int timeout);
+/* pHeadPath: host photo file, downloaded over USB when given. */
+RV270_API int RV270_CALL RV270Api_EvaluateFZ(int port, int selector, const char *tellerName,
+    const char *tellerNo, int nStarLevel, const char *pHeadPath, int timeout);
+
+/* ---- Signature and paperless workflows ------------------------------------------------ */
+/* timeout arguments are in seconds. pBase64 (out) receives the signature image as Base64
+ * text without a terminator (pass a zeroed buffer); *pBase64Len its length. */
+
+/* pPdfPath: host voucher file; SavePath: host file that receives the signature image. */
+RV270_API int RV270_CALL RV270Api_ShowInfoOrWaitSignFZ(int port, int selector, int mode,
+    int iSignValue1, int iSignValue2, int iSignValue3, int iSignValue4, int iSignByte,
+    const char *pVoice, int timeout, int iLen, int iReserved, const char *SavePath,
+    const char *pPdfPath);
+/* USB only. */
+RV270_API int RV270_CALL DLpaperlessFZ(int iSignValue1, int iSignValue2, int iSignValue3,
+    int iSignValue4, int iSignByte, int timeout, char *pBase64, const char *pPdfPath,
+    int *pBase64Len);
+/* USB only; pPaperText may be empty. */
+RV270_API int RV270_CALL Paperless(int timeout, const char *pPaperText, char *pBase64, int *pBase64Len);
+/* USB only; pTimeoutText: decimal text, seconds. */
+RV270_API int RV270_CALL papeless_BJZW(const char *pField3, const char *pField4, const char *pField6,
+    const char *pTimeoutText, char *pBase64);
+RV270_API int RV270_CALL startSignature_GDNH(void);
+RV270_API int RV270_CALL clearSignature_GDNH(void);
+RV270_API int RV270_CALL endSign_GDNH(void);
+/* SavePath: host file that receives the signature image. */
+RV270_API int RV270_CALL getSignature_GDNH(const char *SavePath);
+/* iFileType 1: advertising picture, 2: advertising video; over USB. */
+RV270_API int RV270_CALL RV270Api_SaveFileSingleFZ(int iFileType, const char *filepath);
+/* Firmware over USB, waiting up to 999 s for the installation result. */
+RV270_API int RV270_CALL RV270Api_SetupAppFZ(const char *filepath);
+
+/* ---- Password pad and screen keyboard keys and entry ------------------------------------ */
+/* iLen of the key loads: number of key characters sent; iLen of the readers and iMemLen:
+ * size of the caller's out buffer. timeout in seconds. */
+
+RV270_API int RV270_CALL RV270Api_GenerateKeyFromPw(int port, int selector, int iLen, char *pubkey);
+RV270_API int RV270_CALL RV270Api_SetPwMkey(int port, int selector, int iMkeyIndex, const char *pwMkey,
+    int iLen);
+RV270_API int RV270_CALL RV270Api_SetPwWkey(int port, int selector, int iMkeyIndex, int iWkeyIndex,
+    const char *pwWkey, int iLen);
+/* pCheckValue (out): 8 bytes and a terminator. */
+RV270_API int RV270_CALL RV270Api_GetPwCheckValue(int port, int selector, int iType, int iLen,
+    char *pCheckValue);
+/* pStatusArea, pTipInfo and pVoice may be null; password (out) receives the 32-byte
+ * password block. */
+RV270_API int RV270_CALL RV270Api_InputPassword(int port, int selector, int timeout,
+    const char *pStatusArea, const char *pTipInfo, const char *pVoice, int ipwLen, int iMemLen,
+    char *password);
+RV270_API int RV270_CALL RV270Api_SetPassword(int port, int selector, int timeout,
+    const char *pStatusArea, const char *pTipInfo, const char *pVoice, int ipwLen, int iMemLen,
+    char *password);
+RV270_API int RV270_CALL RV270Api_GenerateKeyFromScreen(int port, int selector, int iLen, char *pubkey);
+RV270_API int RV270_CALL RV270Api_SetScreenMkey(int port, int selector, int iMkeyIndex, const char *pMkey,
+    int iLen);
+RV270_API int RV270_CALL RV270Api_SetScreenWkey(int port, int selector, int iMkeyIndex, int iWkeyIndex,
+    const char *pWkey, int iLen);
+RV270_API int RV270_CALL RV270Api_GetScreenCheckValue(int port, int selector, int iType, int iLen,
+    char *pCheckValue);
+
+/* ---- Master, work and public keys ------------------------------------------------------ */
+/* Indices, lengths and keys are texts (lengths in decimal); iFlag's low byte is sent.
+ * pOutData (out) receives the answer data without a terminator. */
+
+RV270_API int RV270_CALL RV270Api_InputTMK(int port, int selector, const char *TMKIndex,
+    const char *Tmk1, const char *Tmk2, char *pOutData, int iFlag);
+RV270_API int RV270_CALL RV270Api_LoadTMK(int port, int selector, const char *OldTMKIndex,
+    const char *NewKEYLen, const char *TMKIndex, const char *NewTMKByOldTMK, char *pOutData,
+    int iFlag);
+RV270_API int RV270_CALL RV270Api_InputKEY(int port, int selector, const char *TMKIndex,
+    const char *KEYIndex, const char *KeyLen, const char *keyByTMK, const char *KeyValue, int iFlag);
+RV270_API int RV270_CALL Nb_InputWKey(int port, int selector, const char *pWkeyData);
+RV270_API int RV270_CALL RV270Api_ActiveWKey(int port, int selector, const char *TMKIndex,
+    const char *KEYIndex);
+/* iUnused is not used. */
+RV270_API int RV270_CALL RV270Api_CheckKEY(int port, int selector, const char *TMKIndex,
+    const char *KEYIndex, int iUnused, char *pOutData, int iFlag);
+RV270_API int RV270_CALL RV270Api_CryptData(int port, int selector, const char *TMKIndex,
+    const char *KEYIndex, const char *DataLen, const char *Data, char *pOutData, int iFlag);
+RV270_API int RV270_CALL RV270Api_GetMKeyValue(int port, int selector, const char *TMKIndex,
+    char *pOutData, int iFlag);
+RV270_API int RV270_CALL RV270Api_DownLoadSM2Public(int port, int selector, const char *PubKeyIndex,
+    const char *pSm2, char *pOutData);
+RV270_API int RV270_CALL RV270Api_GetRSAPublicKey(int port, int selector, int PublicLen, char *pOutData);
+RV270_API int RV270_CALL RV270Api_DownLoadRSAPublic(int port, int selector, const char *PubKeyIndex,
+    const char *pRsa, char *pOutData);
+RV270_API int RV270_CALL RV270Api_EncBySm2_PK(int port, int selector, const char *ranKeyLen,
+    const char *pk, char *pOutData1, char *pOutData2);
+RV270_API int RV270_CALL RV270Api_WriteKeyWithDesCiper(int port, int selector, const char *keyIndex,
+    const char *newKeyLen, const char *newKeyByOldKey, char *pOutData);
+RV270_API int RV270_CALL RV270Api_WriteKeyWithSM4Ciper(int port, int selector, const char *keyIndex,
+    const char *newKeyLen, const char *newKeyByOldKey, char *pOutData);
+RV270_API int RV270_CALL RV270Api_WriteWorkKeyWithMainkey(int port, int selector,
+    const char *mainkeyIndex, const char *workkeyIndex, const char *newKeyLen,
+    const char *newKeyByOldKey, char *pOutData);
+RV270_API int RV270_CALL RV270Api_CleanSessionKey(int port, int selector);
+
+/* ---- PIN and keypad entry ------------------------------------------------------------- */
+/* timeout arguments are in seconds; modex, lengths and flags given as texts are decimal.
+ * Out buffers receive the answer data without a terminator unless noted. */
+
+/* iUnused is not used; pLenText (out) receives the PIN length as decimal text. */
+RV270_API int RV270_CALL RV270Api_ReadCustomerPin(int port, int selector, const char *TMKIndex,
+    const char *accNo, const char *modex, int timeout, int iBlockType, int iOption, int iUnused,
+    char *pLenText, char *pPinBlock, char *pTailData);
+RV270_API int RV270_CALL RV270Api_GuomiPin(int port, int selector, const char *flag,
+    const char *KeyIndex, const char *keytype, const char *accNo, const char *modex, int timeout,
+    const char *MinPinlen, const char *MaxPinlen, char *pOutData);
+/* pPinBlock (out): 16 bytes. */
+RV270_API int RV270_CALL Nb_ReadCustomerPin_new(int port, int selector, int timeout, int iByte4,
+    int iByte5, char *pPinBlock, int iByte8, const char *pTailText);
+RV270_API int RV270_CALL RV270Api_NumKeyboard(int port, int selector, int inputtype, int timeout,
+    int mode, int length, char *pOutData);
+RV270_API int RV270_CALL RV270Api_SetKeyBoardLen(int port, int selector, int KeyBoardMinLen,
+    int KeyBoardMaxLen);
+RV270_API int RV270_CALL RV270Api_GetAnsi98Account(int port, int selector, const char *AccNo,
+    char *pOutData);
+/* pOutData (out): the random bytes as hexadecimal text with a terminator. */
+RV270_API int RV270_CALL RV270Api_GetRand(int port, int selector, const char *randlen, char *pOutData);
+/* Breaks off an entry that another thread waits for. */
+RV270_API int RV270_CALL RV270Api_Break(int port, int selector);
+RV270_API int RV270_CALL RV270Api_InnputClearKey1(int port, int selector, int flag, int timeout,
+    char *pOutData);
+RV270_API int RV270_CALL RV270Api_InnputClearKey2(int port, int selector, int flag, int timeout,
+    char *pOutData);
+RV270_API int RV270_CALL RV270Api_InnputClearKey3(int port, int selector, int flag, int timeout,
+    char *pOutData);
+RV270_API int RV270_CALL RV270Api_InnputClearKey4(int port, int selector, int flag, int timeout,
+    char *pOutData);
+/* iLen: the entry length, set as both minimum and maximum before the key input. */
+RV270_API int RV270_CALL RV270Api_InnputClearKeyFZ(int port, int selector, int iLen, int flag,
+    int timeout, char *pOutData);
+
+/* ---- Keypad identity ------------------------------------------------------------------ */
+
+RV270_API int RV270_CALL RV270Api_SetAppNum(int port, int selector, const char *pAppNum);
+RV270_API int RV270_CALL RV270Api_GetAppNum(int port, int selector, char *pAppNum);
+RV270_API int RV270_CALL RV270Api_SetKeyBoardSN(int port, int selector, const char *pKeyBoardSn);
+RV270_API int RV270_CALL RV270Api_GetKeyBoardSN(int port, int selector, char *pKeyBoardSn);
+RV270_API int RV270_CALL RV270Api_InitKeyBoard(int port, int selector);
+RV270_API int RV270_CALL RV270Api_SetKeyboardInfo(int port, int selector, const char *pKeyBoardInfo);
+
+/* ---- Operator management --------------------------------------------------------------- */
+/* The second argument is the serial rate (it replaces the library serial rate), not a
+ * selector. timeout in seconds; iOperatorNo 0 to 63; pOperatorKey is hexadecimal text. */
+
+/* pSm2PubKey (out); iUnused is not used. */
+RV270_API int RV270_CALL ApplySM2Key(int port, int iBaud, char *pSm2PubKey, int iUnused, int timeout);
+RV270_API int RV270_CALL SendCiphertext(int port, int iBaud, const char *pCiphertext, int timeout);
+RV270_API int RV270_CALL AdministratorSignOut(int port, int iBaud, int timeout);
+RV270_API int RV270_CALL CreatOperator(int port, int iBaud, int iOperatorNo, const char *pPassword,
+    int timeout);
+RV270_API int RV270_CALL SetOperatorKey(int port, int iBaud, const char *pOperatorKey, int timeout);
+/* iPower: the low 6 bits are sent. */
+RV270_API int RV270_CALL SetOperatorPower(int port, int iBaud, int iOperatorNo, int iPower, int timeout);
+RV270_API int RV270_CALL DelOperator(int port, int iBaud, int iOperatorNo, int timeout);
+RV270_API int RV270_CALL DelAllOperator(int port, int iBaud, int timeout);
+RV270_API int RV270_CALL OperatorSignIn(int port, int iBaud, int iOperatorNo, const char *pOperatorKey,
+    const char *pPassword, int timeout);
+/* iUnused is not used. */
+RV270_API int RV270_CALL CiphertextSignOut(int port, int iBaud, int iUnused, int timeout);
+
 #ifdef __cplusplus
 }
 #endif
