@@ -80,6 +80,8 @@ RV270_API int RV270_CALL RV270Api_GetDeviceInfo(int port, int selector, int iLen
 RV270_API int RV270_CALL RV270Api_SetBaud(int port, int selector, int iToDevice, int iBaud);
 RV270_API int RV270_CALL RV270Api_SetBaudtest(int port, int selector, int iToDevice, int iBaud);
 RV270_API int RV270_CALL RV270Api_GetBaud(int port, int selector);
+/* The identity texts are copied without a terminator, at most 256 bytes: pass a zeroed
+ * buffer of 257 bytes or more. RV270Api_GetDeviceInfo copies at most iLen - 1 bytes. */
 RV270_API int RV270_CALL RV270Api_GetVernderId(int port, int selector, char *pVernderId);
 RV270_API int RV270_CALL RV270Api_GetDeviceId(int port, int selector, char *pDeviceId);
 RV270_API int RV270_CALL RV270Api_GetVersion(int port, int selector, char *pVersionInfo);
