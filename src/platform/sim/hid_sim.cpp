@@ -38,21 +38,22 @@ class FrameStream {
     return stream_->SendAll(frame.data(), frame.size());
   }
 
-  // Appends what has arrived, without waiting. False when the peer closed the
-  // connection or it failed.
-  bool TakeArrived() {
-    if (!stream_) return false;
+  // Appends what has arrived, without waiting. Frames that arrived before the peer
+  // closed the connection stay readable; Ended() tells that nothing more will come.
+  void TakeArrived() {
+    if (!stream_ || ended_) return;
     uint8_t chunk[4096];
     size_t taken = 0;
     while (taken < kMaxTakePerCall) {
       const int n = stream_->Receive(chunk, sizeof(chunk));
-      if (n < 0) return false;
-      if (n == 0) break;
+      if (n < 0) ended_ = true;
+      if (n <= 0) break;
       rx_.insert(rx_.end(), chunk, chunk + n);
       taken += static_cast<size_t>(n);
     }
-    return true;
   }
+
+  bool Ended() const { return !stream_ || ended_; }
 
   // Waits in the kernel until more bytes may be taken. 1 readable, 0 time is up, -1 failure.
   int WaitArrival(uint32_t waitMs) { return stream_ ? stream_->WaitReadable(waitMs) : -1; }
@@ -91,6 +92,7 @@ class FrameStream {
  private:
   std::unique_ptr<TcpStream> stream_;
   std::vector<uint8_t> rx_;
+  bool ended_ = false;
 };
 
 // Waits up to waitMs for one complete frame whose header `accepts` allows.
@@ -100,7 +102,7 @@ bool WaitOneFrame(FrameStream& fs, uint32_t waitMs, Accepts accepts, char& type,
                   std::vector<uint8_t>& payload) {
   const uint32_t start = TickMs();
   for (;;) {
-    if (!fs.TakeArrived()) return false;
+    fs.TakeArrived();
     size_t length = 0;
     if (fs.PeekHeader(type, length)) {
       if (!accepts(type, length)) return false;
@@ -109,6 +111,7 @@ bool WaitOneFrame(FrameStream& fs, uint32_t waitMs, Accepts accepts, char& type,
         return true;
       }
     }
+    if (fs.Ended()) return false;
     const uint32_t spent = TickMs() - start;
     if (spent >= waitMs || fs.WaitArrival(waitMs - spent) != 1) return false;
   }
@@ -197,9 +200,12 @@ class SimHidDevice : public HidDevice {
   }
 
   void FlushInput() override {
-    if (failed_) return;
-    if (!TakeAndSort()) return;
+    if (failed_ || !TakeAndSort()) return;
     reports_.clear();
+    if (fs_.Ended()) {
+      Fail();
+      return;
+    }
     // A report whose first bytes are already here was received too: drop it once whole.
     dropPartialReport_ = fs_.HasPartialFrame() && fs_.FrontType() == 'R';
   }
@@ -214,6 +220,10 @@ class SimHidDevice : public HidDevice {
         for (size_t i = 0; i < length; ++i) out[i] = report[i];
         reports_.pop_front();
         return 1;
+      }
+      if (fs_.Ended()) {
+        Fail();
+        return -1;
       }
       const uint32_t spent = TickMs() - start;
       if (spent >= waitMs) return 0;
@@ -241,7 +251,7 @@ class SimHidDevice : public HidDevice {
   // Moves every complete frame that has arrived to where it belongs: input reports to
   // the queue, a feature answer to answer_. False (after closing) on a broken rule.
   bool TakeAndSort() {
-    if (!fs_.TakeArrived()) return Fail();
+    fs_.TakeArrived();
     char type;
     size_t length;
     while (fs_.PeekHeader(type, length)) {
@@ -296,6 +306,7 @@ class SimHidDevice : public HidDevice {
         answerType_ = '\0';
         return true;
       }
+      if (fs_.Ended()) return Fail();
       const uint32_t spent = TickMs() - start;
       if (spent >= sim::kAnswerWaitMs || fs_.WaitArrival(sim::kAnswerWaitMs - spent) != 1) {
         return Fail();
