@@ -334,6 +334,7 @@ TEST_F(SimLinkTest, ReportsAreKeptInOrderAcrossFeatureAnswers) {
     Bytes feature = Report(0x77);
     feature[0] = 0x46;
     c.Send('g', feature);
+    c.ClosedByClient();
   });
   Bytes feature(65, 0);
   feature[0] = 0x41;
@@ -351,6 +352,7 @@ TEST_F(SimLinkTest, ReportsAreKeptInOrderAcrossFeatureAnswers) {
     EXPECT_EQ(report, Report(mark));
   }
   EXPECT_EQ(Wait(report, 0), 0);
+  device_.reset();
   peer_.Join();
   EXPECT_EQ(set.type, 'S');
   EXPECT_EQ(set.payload, feature);
