@@ -174,7 +174,7 @@ class SimHidDevice : public HidDevice {
   SimHidDevice(FrameStream&& fs, const HidCaps& caps) : fs_(std::move(fs)), caps_(caps) {}
 
   bool SetFeature(const uint8_t* report, size_t length) override {
-    if (failed_ || length == 0) return false;
+    if (failed_ || length == 0 || length > 0xFFFF) return false;
     if (!fs_.Send('S', report, length)) return Fail();
     std::vector<uint8_t> answer;
     if (!AwaitAnswer('s', answer)) return false;
