@@ -1,0 +1,80 @@
+// What the simulated terminal remembers: identity, configuration, screen, media and
+// how the scripted customer behaves. Texts hold the bytes as received (GBK or UTF-8).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "rv270sim/codec.h"
+
+namespace rv270sim {
+
+struct ScreenState {
+  // Information text (0x50 0x10): mode, text, voice flag and the device timeout sent.
+  std::string infoText;
+  int infoMode = -1;
+  int infoVoiceFlag = -1;
+  int lastTimeout = -1;  // timeout field of the latest waiting screen command, seconds
+  // Text page (0x50 0x1B).
+  std::string textPage;
+  int textMode = -1;
+  // Web page (0x50 0x17 only, 0x18 compressed, 0x1A advertisement).
+  std::string page;
+  uint8_t pageCommand = 0;
+  // Signature screen (0x50 0x12).
+  int signMode = -1;
+  std::string signStatusArea;
+  std::array<uint32_t, 4> signArea{};
+  int signByte = -1;
+  // Status bar (0x50 0x1D initial text, 0x50 0x1E information, 0x50 0x1F clears both).
+  std::string statusBar;
+  std::string statusBarInfo;
+  std::string welcome;               // 0x50 0x1C
+  int posterType = -1;               // 0x50 0x19
+  std::array<int, 4> adArea{-1, -1, -1, -1};  // 0x50 0x11
+  std::string lastScript;            // 0x50 0x14
+  int mainScreenClears = 0;          // 0x50 0x15
+  int statusBarClears = 0;           // 0x50 0x1F
+};
+
+struct MediaState {
+  std::map<int, int> volume;  // volume type -> level, once set with 0x50 0x22
+  int playInterval = -1;
+  std::string picList;
+  std::string videoList;
+  std::string lastSpoken;  // voice text of the latest command that carried one
+  int lastSpokenType = -1; // type byte of 0x50 0x20 (-1: the voice came with a screen command)
+  std::string lastVideo;
+};
+
+struct DeviceState {
+  // Identity and configuration.
+  std::string deviceInfo = "RV270 customer counter terminal";
+  std::string vendorId = "QORN";
+  std::string deviceId = "RV270-000001";
+  std::string version = "RV270 V2.3.1 20260105";
+  std::string serialRate = "9600";  // the device's own rate, as decimal text
+  int versionControl = -1;          // byte of 0x50 0xA0
+  int resets = 0;                   // 0x50 0x0F received
+
+  ScreenState screen;
+  MediaState media;
+
+  // The customer at a waiting screen command (0x50 0x10, 0x12, 0x17, 0x18, 0x1A,
+  // 0x1B): the answer (status bytes and byte 2) and how long the customer takes.
+  Bytes customerAnswer{0x00, 0x00, 0x00};
+  int customerDelayMs = 0;
+  // Answer of a waiting command broken off by 0x50 0x15 (empty: none is sent).
+  Bytes breakOffAnswer{0x50, 0x1D};
+  // Result text of a script run with 0x50 0x14.
+  std::string scriptResult = "true";
+
+  // Requests whose fields did not add up (answered 0x00 0x05).
+  int malformedRequests = 0;
+
+  // Free slots for command families that need a little memory of their own.
+  std::map<std::string, std::string> values;
+};
+
+}  // namespace rv270sim

@@ -1,0 +1,133 @@
+// The RV270 terminal simulator.
+//
+// It serves the USB HID side over the TCP transport of the simulated-terminal guide
+// (the library finds it through RV270_SIM) and the serial side over a pseudo-terminal
+// (Linux: the library opens the slave path named in RV270_COMn) or a COM port (Windows:
+// one end of a port pair). Requests are decoded by the simulator's own codec, answered
+// from a table of command handlers that keep a device state, and can be scripted from
+// a test thread while the simulator runs: one-off answers, delays, silence, faults, raw
+// key streams and unsolicited answers. Everything that arrives is recorded.
+//
+// Threading: one thread per started side. Every public member may be called from any
+// thread at any time. Handlers run on a simulator thread with the simulator's lock held:
+// they must not call back into the Simulator.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rv270sim/codec.h"
+#include "rv270sim/device_state.h"
+#include "rv270sim/types.h"
+
+namespace rv270sim {
+
+// Handles one command: gets the request and the device state, returns the answer.
+using CommandHandler = std::function<Answer(const Request&, DeviceState&)>;
+
+// Bytes sent by the terminal outside the packet format: each chunk is one input report
+// on USB (padded with zeros; cut at the report size) or one write on the serial side.
+struct RawSend {
+  std::vector<Bytes> chunks;
+  int delayMs = 0;  // before the first chunk
+  int gapMs = 0;    // between chunks
+};
+
+// Key streams as the key inputs read them.
+// Plain key input: one chunk per key, the key in its first byte ("12\b3\r").
+std::vector<Bytes> KeyChunks(const std::string& keys);
+// Framed key input over USB: one report 02 text 03.
+Bytes FramedKeyChunk(const std::string& text);
+
+class Simulator {
+ public:
+  Simulator();  // nothing started yet
+  ~Simulator(); // stops everything, closes sockets and ports
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // ---- Starting and stopping ----
+  // TCP server on 127.0.0.1 (port 0: an ephemeral port). False when it cannot listen.
+  bool StartUsb(uint16_t port = 0);
+  std::string UsbAddress() const;  // "127.0.0.1:PORT" for RV270_SIM
+  uint16_t UsbPort() const;
+  // The port StartSerial opens on Windows ("COM5", "\\.\COM5" or "5"); on Linux an
+  // empty name (the default) makes a new pseudo-terminal, a path opens that tty.
+  void SetSerialPortName(const std::string& name);
+  bool StartSerial();
+  std::string SerialDevicePath() const;  // Linux: the pty slave path for RV270_COMn
+  void Stop();
+  std::string LastError() const;  // why a Start failed
+
+  // ---- The machine's HID devices ----
+  void SetDevices(const std::vector<DeviceRecord>& records);  // empty: no device
+  std::vector<DeviceRecord> Devices() const;
+  // Answer of feature report requests: true (default) `s` 1 and a zeroed `g` report;
+  // false `s` 0 and an empty `g`.
+  void SetFeatureReportsWork(bool work);
+
+  // ---- Commands ----
+  // Replaces (or adds) the handler of a command. Built-in handlers answer the device,
+  // screen and media commands; any other command is answered 0x00 0x00.
+  void SetHandler(uint8_t cls, uint8_t cmd, CommandHandler handler,
+                  CommandKind kind = CommandKind::kPlain);
+  // The next request is answered with `answer` instead of its handler's answer.
+  void ScriptNext(const Answer& answer);
+  // The next request with this command is answered with `answer`.
+  void ScriptNext(uint8_t cls, uint8_t cmd, const Answer& answer);
+  // Faults for the next answer packet that goes out (of any request or script).
+  void FaultNextAnswer(const Faults& faults);
+  // Customer outcome of the waiting screen commands: the answer bytes (status and
+  // byte 2) and the time the customer takes.
+  void SetCustomerOutcome(const Bytes& answer, int delayMs = 0);
+  void ClearScripts();  // drops scripted answers, faults and pending raw replies
+
+  // ---- Raw and unsolicited sends ----
+  // Sends bytes outside the packet format now (after send.delayMs). On USB they go
+  // to the newest open link; when none is open they wait for the next one.
+  void SendRaw(Link link, const RawSend& send);
+  // When the next raw sequence (key-input start or end sequence) arrives on `link`,
+  // answer it with `send`. Replies queue up: one per sequence, in order.
+  void ReplyToNextRawSequence(Link link, const RawSend& send);
+  // An answer packet without a request, after delayMs (on USB to the newest open link,
+  // or to the next one opened), with optional faults.
+  void SendUnsolicited(Link link, const Bytes& payload, int delayMs = 0, const Faults& faults = {});
+
+  // ---- Device state ----
+  DeviceState State() const;  // a copy
+  void EditState(const std::function<void(DeviceState&)>& edit);
+
+  // ---- Records ----
+  std::vector<RequestRecord> Requests() const;      // decoded request payloads
+  std::vector<Bytes> RequestPayloads(Link link) const;
+  std::vector<Bytes> OutputReports() const;         // every `W` report, report id first
+  std::vector<FeatureRecord> FeatureReports() const;
+  std::vector<RawRecord> RawSequences() const;
+  std::vector<BadPacketRecord> BadPackets() const;
+  Bytes SerialBytes() const;                        // every byte received on the serial side
+  std::vector<SerialSettings> SerialSettingsSeen() const;  // each change, in order (Linux)
+  std::string ChannelSwitches() const;              // letters of 1B 25 X, in order
+  int LinksOpened() const;                          // `O` accepted
+  int LinksClosed() const;                          // accepted links whose connection closed
+  int LinksOpenNow() const;
+  int RefusedOpens() const;                         // `O` answered `N`
+  int DeviceSearches() const;                       // `E` received
+  int UndeliveredAnswers() const;                   // answers whose link had closed
+  std::vector<std::string> ProtocolErrors() const;  // transport rule breaks (frame types, sizes)
+  void ClearRecords();
+
+  // Polls `condition` (called without the simulator's lock) until it holds or
+  // timeoutMs pass. For tests that must wait until a request has arrived.
+  bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) const;
+  bool WaitForRequests(size_t count, int timeoutMs = 5000) const;
+  bool WaitForNoOpenLinks(int timeoutMs = 5000) const;
+
+  struct Core;  // implementation, shared with the transport threads
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace rv270sim
