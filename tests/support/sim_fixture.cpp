@@ -1,0 +1,128 @@
+#include "support/sim_fixture.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "QornRV270API.h"
+#include "rv270sim/host.h"
+
+namespace rv270test {
+namespace {
+
+// Past this size the log is deleted at SetUp, so that the library's size cap (204800
+// bytes) never cuts off the lines of a test.
+constexpr long kLogResetSize = 150000;
+
+long FileSize(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  std::fseek(f, 0, SEEK_END);
+  const long size = std::ftell(f);
+  std::fclose(f);
+  return size < 0 ? 0 : size;
+}
+
+int EnvNumber(const char* name) {
+  const std::string v = rv270sim::ProcessEnv(name);
+  if (v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 6) return -1;
+  return std::atoi(v.c_str());
+}
+
+}  // namespace
+
+int SerialPort() {
+  if (rv270sim::UsesPseudoTerminals()) return kSerialPort;
+  const int lib = EnvNumber("RV270_TEST_LIB_COM");
+  return lib > 0 ? lib : kSerialPort;
+}
+
+void SimTest::SetUp() {
+  ASSERT_TRUE(sim.StartUsb()) << sim.LastError();
+  rv270sim::SetProcessEnv("RV270_SIM", sim.UsbAddress());
+
+  if (rv270sim::UsesPseudoTerminals()) {
+    serialAvailable_ = sim.StartSerial();
+    ASSERT_TRUE(serialAvailable_) << sim.LastError();
+    rv270sim::SetProcessEnv("RV270_COM" + std::to_string(kSerialPort), sim.SerialDevicePath());
+  } else {
+    const int libCom = EnvNumber("RV270_TEST_LIB_COM");
+    const int simCom = EnvNumber("RV270_TEST_SIM_COM");
+    if (libCom > 0 && simCom > 0) {
+      sim.SetSerialPortName("COM" + std::to_string(simCom));
+      serialAvailable_ = sim.StartSerial();
+      ASSERT_TRUE(serialAvailable_) << sim.LastError();
+    }
+  }
+
+  // The buffer is zeroed and one byte longer than the library ever writes.
+  char path[513] = {0};
+  RV270Api_GetLogPath(path);
+  logPath_ = path;
+  logStart_ = FileSize(logPath_);
+  if (logStart_ > kLogResetSize) {
+    std::remove(logPath_.c_str());
+    logStart_ = 0;
+  }
+}
+
+void SimTest::TearDown() {
+  sim.Stop();
+  rv270sim::SetProcessEnv("RV270_SIM", "");
+}
+
+std::vector<std::string> SimTest::LogLines() const {
+  std::vector<std::string> lines;
+  FILE* f = std::fopen(logPath_.c_str(), "rb");
+  if (!f) return lines;
+  // A log that shrank was replaced (the library's size cap): read it whole.
+  std::fseek(f, 0, SEEK_END);
+  const long size = std::ftell(f);
+  std::fseek(f, size >= logStart_ ? logStart_ : 0, SEEK_SET);
+  std::string text;
+  char buffer[8192];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+  std::fclose(f);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    size_t stop = end;
+    if (stop > at && text[stop - 1] == '\r') --stop;
+    lines.push_back(text.substr(at, stop - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+bool SimTest::LogHas(const std::string& text) const { return LogFind(text) >= 0; }
+
+size_t SimTest::LogCount(const std::string& text) const {
+  size_t count = 0;
+  for (const std::string& line : LogLines()) {
+    if (line.find(text) != std::string::npos) ++count;
+  }
+  return count;
+}
+
+int SimTest::LogFind(const std::string& text, size_t from) const {
+  const std::vector<std::string> lines = LogLines();
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void SimLinkTest::SetUp() {
+  SimTest::SetUp();
+  if (HasFatalFailure()) return;
+  if (!IsUsb() && !SerialAvailable()) {
+    GTEST_SKIP() << "no serial port pair (set RV270_TEST_LIB_COM and RV270_TEST_SIM_COM)";
+  }
+}
+
+std::string LinkParamName(const ::testing::TestParamInfo<int>& info) {
+  return info.param == kUsbPort || info.param == 1001 ? "Usb" : "Serial";
+}
+
+}  // namespace rv270test
