@@ -23,10 +23,11 @@ class SerialPort {
   // byte waits.
   virtual bool WaitReadable(uint32_t waitMs) = 0;
 
-  // Writes all bytes. False on failure.
+  // Writes all bytes and returns once they are transmitted. False on failure.
   virtual bool Write(const uint8_t* data, size_t length) = 0;
 
-  // Discards both driver queues.
+  // Discards both driver queues. Since every write returns transmitted, the output queue
+  // is empty here and only received input is discarded.
   virtual void Purge() = 0;
 };
 

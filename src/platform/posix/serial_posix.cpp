@@ -114,10 +114,15 @@ class PosixSerialPort : public SerialPort {
         return false;
       }
     }
+    // Like a Win32 write without write timeouts, return once the bytes are transmitted:
+    // a purge after the write then has nothing of ours left to discard.
+    tcdrain(fd_);
     return true;
   }
 
-  void Purge() override { tcflush(fd_, TCIOFLUSH); }
+  // Only received input is discarded: the output queue is empty after every write
+  // (drained above), and discarding it would drop bytes the other end has not read yet.
+  void Purge() override { tcflush(fd_, TCIFLUSH); }
 
  private:
   int fd_;

@@ -81,11 +81,15 @@ class Win32SerialPort : public SerialPort {
       data += written;
       length -= written;
     }
+    // Returns once the bytes are transmitted, so a later purge has nothing of ours to drop.
+    FlushFileBuffers(h_);
     return true;
   }
 
+  // Only received input is discarded: after every write the output queue is empty, and
+  // clearing it (on a pty under Wine) would drop bytes the other end has not read yet.
   void Purge() override {
-    PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+    PurgeComm(h_, PURGE_RXCLEAR | PURGE_RXABORT);
     hasLookahead_ = false;
   }
 
