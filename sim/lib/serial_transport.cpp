@@ -1,6 +1,7 @@
 // The serial side: reads the line byte by byte and sorts what arrives into channel
 // switch sequences (1B 25 X), request packets and raw sequences (key-input start and
-// end sequences). A raw sequence ends at the next 0x02 or 0x1B or after a short pause.
+// end sequences). The library writes each raw sequence in one piece, so a raw sequence
+// ends with the bytes read together with it, or earlier at a 0x02 or 0x1B.
 #include <atomic>
 #include <thread>
 
@@ -11,8 +12,9 @@ namespace rv270sim {
 namespace {
 
 constexpr int kLoopWaitMs = 10;
-// A raw sequence is complete once the line has been quiet this long.
-constexpr int kRawQuietMs = 20;
+// A lone ESC at the end of a read may be the start of a switch sequence cut in two; it
+// counts as a raw sequence of its own once the line stays quiet this long.
+constexpr int kLoneEscQuietMs = 20;
 // A packet or switch sequence cut short is given up after this much quiet.
 constexpr int kPartialQuietMs = 1000;
 // Raw bytes kept per sequence at most.
@@ -44,6 +46,7 @@ class SerialTransport : public Transport {
         SerialSettings settings;
         if (ep_->LineSettings(settings)) core_.OnSerialSettings(settings);
         for (int i = 0; i < n; ++i) Feed(buffer[i]);
+        if (state_ == State::kRaw && !(pending_.size() == 1 && pending_[0] == 0x1B)) FinishRaw();
         lastByte_ = now;
       } else if (n < 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kLoopWaitMs));
@@ -119,7 +122,7 @@ class SerialTransport : public Transport {
   void CheckQuiet(Clock::time_point now) {
     if (state_ == State::kIdle) return;
     const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastByte_).count();
-    if (state_ == State::kRaw && quiet >= kRawQuietMs) {
+    if (state_ == State::kRaw && quiet >= kLoneEscQuietMs) {
       FinishRaw();
     } else if (quiet >= kPartialQuietMs) {
       if (state_ == State::kSwitch) {

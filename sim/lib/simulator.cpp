@@ -282,6 +282,10 @@ bool Simulator::WaitForRequests(size_t count, int timeoutMs) const {
   return WaitUntil([this, count] { return Requests().size() >= count; }, timeoutMs);
 }
 
+bool Simulator::WaitForRawSequences(size_t count, int timeoutMs) const {
+  return WaitUntil([this, count] { return RawSequences().size() >= count; }, timeoutMs);
+}
+
 bool Simulator::WaitForNoOpenLinks(int timeoutMs) const {
   return WaitUntil([this] { return LinksOpenNow() == 0; }, timeoutMs);
 }

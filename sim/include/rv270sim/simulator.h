@@ -11,6 +11,11 @@
 // Threading: one thread per started side. Every public member may be called from any
 // thread at any time. Handlers run on a simulator thread with the simulator's lock held:
 // they must not call back into the Simulator.
+//
+// Records are written by the simulator's threads as the bytes arrive. What the library
+// sent last without waiting for an answer (a key-input end sequence, the closing of a
+// link) may be recorded a moment after the library call returned: wait for it with
+// WaitUntil or one of the WaitFor helpers before asserting on it.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -122,6 +127,7 @@ class Simulator {
   // timeoutMs pass. For tests that must wait until a request has arrived.
   bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) const;
   bool WaitForRequests(size_t count, int timeoutMs = 5000) const;
+  bool WaitForRawSequences(size_t count, int timeoutMs = 5000) const;
   bool WaitForNoOpenLinks(int timeoutMs = 5000) const;
 
   struct Core;  // implementation, shared with the transport threads
