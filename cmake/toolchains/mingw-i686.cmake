@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Test programs and tools run under Wine alone, without runtime DLLs beside them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# ctest runs the test programs under Wine (WINEPREFIX and WINEDEBUG come from the caller).
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
