@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Runs the teller demo program (examples/teller_demo) against the terminal simulator:
+# builds the native targets when needed, starts rv270-sim in the background, points the
+# library at it (RV270_SIM for the USB side, RV270_COM7 for serial port 7), runs the
+# demo and stops the simulator again.
+#
+# usage: scripts/demo.sh [--device] [-- demo arguments...]
+#   --device   run the demo against a real terminal: no simulator, RV270_SIM unset
+#   demo arguments go to teller_demo (for example: -- --usb-only, -- --serial 3)
+#
+# Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2).
+set -uo pipefail
+
+# shellcheck source=scripts/common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+DEVICE=0
+DEMO_ARGS=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --device) DEVICE=1 ;;
+    --) shift; DEMO_ARGS=("$@"); break ;;
+    -h | --help)
+      sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+      exit 0
+      ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+DIR=$(build_dir linux)
+DEMO=$DIR/examples/teller_demo
+SIM=$DIR/sim/rv270-sim
+
+# Configure once; the build itself is incremental, so an up-to-date tree costs a second.
+if [ ! -f "$DIR/build.ninja" ]; then
+  note "configuring $DIR"
+  configure_preset linux >"$RV270_BUILD_ROOT/linux-configure.log" 2>&1 || {
+    cat "$RV270_BUILD_ROOT/linux-configure.log" >&2
+    exit 1
+  }
+fi
+wanted=(teller_demo)
+[ "$DEVICE" -eq 1 ] || wanted+=(rv270-sim)
+mapfile -t targets < <(existing_targets "$DIR" "${wanted[@]}")
+if ! printf '%s\n' "${targets[@]}" | grep -qx teller_demo; then
+  echo "The teller demo program is not part of this tree yet (examples/teller_demo.cpp): nothing to run."
+  exit 0
+fi
+if [ "$DEVICE" -eq 0 ] && ! printf '%s\n' "${targets[@]}" | grep -qx rv270-sim; then
+  echo "The simulator program rv270-sim is not part of this tree yet: use --device for a real terminal."
+  exit 0
+fi
+note "building ${targets[*]}"
+build_targets "$DIR" "${targets[@]}" || {
+  warn "build failed"
+  exit 1
+}
+
+if [ "$DEVICE" -eq 1 ]; then
+  note "teller demo against the terminal on this machine"
+  unset RV270_SIM
+  exec "$DEMO" "${DEMO_ARGS[@]}"
+fi
+
+# The simulator writes RV270_SIM=127.0.0.1:PORT and SERIAL=/dev/pts/N to the info file
+# in one write once both sides serve.
+INFO=$(mktemp "${TMPDIR:-/tmp}/rv270-sim-info.XXXXXX")
+SIM_LOG=$DIR/rv270-sim.log
+rm -f "$INFO"
+"$SIM" --info "$INFO" >"$SIM_LOG" 2>&1 </dev/null &
+SIM_PID=$!
+stop_sim() {
+  if kill -0 "$SIM_PID" 2>/dev/null; then
+    kill -TERM "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  rm -f "$INFO"
+}
+trap stop_sim EXIT
+trap 'exit 130' INT TERM
+
+for _ in $(seq 100); do
+  [ -s "$INFO" ] && grep -q '^RV270_SIM=' "$INFO" && break
+  kill -0 "$SIM_PID" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q '^RV270_SIM=' "$INFO" 2>/dev/null; then
+  warn "the simulator did not start; its output:"
+  cat "$SIM_LOG" >&2
+  exit 1
+fi
+
+RV270_SIM=$(sed -n 's/^RV270_SIM=//p' "$INFO" | head -n1)
+SERIAL=$(sed -n 's/^SERIAL=//p' "$INFO" | head -n1)
+export RV270_SIM
+note "simulator (pid $SIM_PID): USB at $RV270_SIM${SERIAL:+, serial port 7 at $SERIAL}"
+if [ -n "$SERIAL" ]; then
+  export RV270_COM7=$SERIAL
+elif [ ${#DEMO_ARGS[@]} -eq 0 ]; then
+  echo "the simulator serves no serial port here: USB only"
+  DEMO_ARGS=(--usb-only)
+fi
+
+note "teller demo"
+"$DEMO" "${DEMO_ARGS[@]}"
+rc=$?
+note "teller demo finished with exit status $rc; the simulator stops"
+exit "$rc"

@@ -1,0 +1,398 @@
+#!/usr/bin/env bash
+# Builds every target and runs every test, from a fresh Debian 12 machine:
+#
+#   install     the Debian packages that are missing (build tools, GoogleTest, Google
+#               Benchmark, mingw-w64, Wine, socat), skipped when all are present
+#   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so
+#   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and family
+#               tests; ctest
+#   win32       i686 DLL, import library, test programs, simulator and examples; export
+#   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
+#               a COM port pair on a socat pseudo-terminal pair for the serial tests
+#
+# usage: scripts/test-all.sh [--no-install] [--only STAGE[,STAGE...]]
+#   --no-install   do not install packages, even when some are missing
+#   --only         run only these of: linux, linux-asan, win32, win64
+#
+# Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
+# RV270_TEST_TIMEOUT (seconds per test program, default 900).
+#
+# The summary at the end lists every step with its time and every test program or check
+# with its outcome; its last line is "N passed, M failed", counting the test programs and
+# export checks of all targets, plus one failure for each install, configure or build
+# step that failed. The exit status is non-zero when anything failed.
+set -uo pipefail
+
+# shellcheck source=scripts/common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
+ALL_STAGES=(linux linux-asan win32 win64)
+STAGES=("${ALL_STAGES[@]}")
+INSTALL=1
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-install) INSTALL=0 ;;
+    --only)
+      [ $# -ge 2 ] || { echo "--only needs a list of stages" >&2; exit 2; }
+      IFS=',' read -r -a STAGES <<<"$2"
+      for s in "${STAGES[@]}"; do
+        case " ${ALL_STAGES[*]} " in *" $s "*) ;; *) echo "unknown stage: $s" >&2; exit 2 ;; esac
+      done
+      shift
+      ;;
+    -h | --help)
+      sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+      exit 0
+      ;;
+    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+wants() { case " ${STAGES[*]} " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
+
+# Nothing here reads standard input, and Wine runs without a display.
+exec </dev/null
+unset DISPLAY WAYLAND_DISPLAY
+export DEBIAN_FRONTEND=noninteractive
+cd "$RV270_REPO" || exit 1
+mkdir -p "$RV270_BUILD_ROOT"
+
+# ---------------------------------------------------------------------------------------
+# Bookkeeping: steps (with times) and results (test programs and checks).
+
+STEP_LINES=()
+RESULT_LINES=()
+PASSED=0
+FAILED=0
+STEP_START=0
+
+step_begin() {
+  STEP_START=$SECONDS
+  note "$1"
+}
+
+# step_end NAME STATUS [note]: records the step's time. STATUS is ok, skipped, failed (its
+# results are counted on their own) or FAILED (the step counts as one failed result).
+step_end() {
+  local name=$1 status=$2 detail=${3:-}
+  STEP_LINES+=("$(printf '%-28s %-8s %5ds  %s' "$name" "$status" $((SECONDS - STEP_START)) "$detail")")
+  if [ "$status" = FAILED ]; then
+    result "$name" failed
+  fi
+}
+
+# result NAME passed|failed|skipped [note]
+result() {
+  local name=$1 status=$2 detail=${3:-}
+  RESULT_LINES+=("$(printf '%-36s %-8s %s' "$name" "$status" "$detail")")
+  case "$status" in
+    passed) PASSED=$((PASSED + 1)) ;;
+    failed) FAILED=$((FAILED + 1)) ;;
+  esac
+}
+
+# run_logged LOG command...: runs the command, its output on the console and in LOG.
+run_logged() {
+  local log=$1
+  shift
+  "$@" 2>&1 | tee "$log"
+  return "${PIPESTATUS[0]}"
+}
+
+# run_ctest STAGE DIR [ctest args...]: runs the build folder's tests and records each test
+# program from ctest's result lines ("1/3 Test #1: unit ....   Passed   0.52 sec").
+run_ctest() {
+  local stage=$1 dir=$2
+  shift 2
+  local log=$dir/ci-ctest.log
+  step_begin "$stage: tests"
+  (cd "$dir" && run_logged "$log" ctest --output-on-failure --timeout "$TEST_TIMEOUT" "$@")
+  local rc=$?
+  local seen=0 line name
+  while IFS= read -r line; do
+    [[ $line =~ ^\ *[0-9]+/[0-9]+\ +Test\ +\#[0-9]+:\ +([^ ]+) ]] || continue
+    name=${BASH_REMATCH[1]}
+    seen=$((seen + 1))
+    if [[ $line == *" Passed "* ]]; then
+      result "$stage: $name" passed "$(sed 's/.* Passed *//' <<<"$line")"
+    elif [[ $line == *Skipped* ]]; then
+      result "$stage: $name" skipped
+    else
+      result "$stage: $name" failed "$(sed 's/.*\*\*\*//; s/\.\.\.*//' <<<"$line" | tr -s ' ')"
+    fi
+  done <"$log"
+  if [ "$seen" -eq 0 ]; then
+    if [ "$rc" -ne 0 ]; then
+      step_end "$stage: tests" FAILED "ctest exited with $rc before running any test"
+    else
+      step_end "$stage: tests" ok "no tests defined yet"
+    fi
+  else
+    step_end "$stage: tests" "$([ "$rc" -eq 0 ] && echo ok || echo failed)" "$seen test program(s)"
+  fi
+}
+
+# run_export_check STAGE DIR linux|win32|win64
+run_export_check() {
+  local stage=$1 dir=$2 kind=$3
+  step_begin "$stage: export check"
+  if run_logged "$dir/ci-exports.log" "$RV270_REPO/scripts/check-exports.sh" "$dir" "$kind"; then
+    result "$stage: exports" passed
+    step_end "$stage: export check" ok
+  else
+    result "$stage: exports" failed "see $dir/ci-exports.log"
+    step_end "$stage: export check" failed
+  fi
+}
+
+# configure_and_build STAGE PRESET [targets...]: returns non-zero only when the configure
+# step failed (a failed build still lets the programs that did build run).
+configure_and_build() {
+  local stage=$1 preset=$2
+  shift 2
+  local dir
+  dir=$(build_dir "$preset")
+  mkdir -p "$dir"
+  step_begin "$stage: configure"
+  if ! run_logged "$dir/ci-configure.log" configure_preset "$preset"; then
+    step_end "$stage: configure" FAILED "see $dir/ci-configure.log"
+    return 1
+  fi
+  step_end "$stage: configure" ok
+  local targets=()
+  if [ $# -gt 0 ]; then
+    mapfile -t targets < <(existing_targets "$dir" "$@")
+    if [ ${#targets[@]} -eq 0 ]; then
+      step_begin "$stage: build"
+      step_end "$stage: build" FAILED "none of the targets exists: $*"
+      return 0
+    fi
+  fi
+  step_begin "$stage: build ${targets[*]:-all}"
+  if run_logged "$dir/ci-build.log" build_targets "$dir" "${targets[@]}"; then
+    step_end "$stage: build" ok "${targets[*]:-all targets}"
+  else
+    step_end "$stage: build" FAILED "$(grep -c '^FAILED: ' "$dir/ci-build.log") failed build step(s), see $dir/ci-build.log"
+  fi
+  return 0
+}
+
+# ---------------------------------------------------------------------------------------
+# Packages.
+
+BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
+WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
+  binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
+
+install_packages() {
+  local wanted=("${BASE_PACKAGES[@]}")
+  if wants win32 || wants win64; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  local missing=() p
+  for p in "${wanted[@]}"; do
+    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
+  done
+  step_begin "install"
+  if [ ${#missing[@]} -eq 0 ]; then
+    step_end "install" ok "all packages present"
+    return
+  fi
+  echo "missing packages: ${missing[*]}"
+  if [ "$INSTALL" -eq 0 ]; then
+    step_end "install" skipped "--no-install; missing: ${missing[*]}"
+    return
+  fi
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+      sudo=(sudo -n)
+    else
+      step_end "install" FAILED "not root and no sudo; install: ${missing[*]}"
+      return
+    fi
+  fi
+  if ! command -v apt-get >/dev/null; then
+    step_end "install" FAILED "no apt-get; install: ${missing[*]}"
+    return
+  fi
+  local ok=1
+  case " ${missing[*]} " in
+    *":i386 "*)
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386 || ok=0
+      fi
+      ;;
+  esac
+  # One retry covers a mirror that answers badly once.
+  local try
+  for try in 1 2; do
+    if "${sudo[@]}" apt-get update -q &&
+      "${sudo[@]}" apt-get install -y -q "${missing[@]}"; then
+      ok=1
+      break
+    fi
+    ok=0
+    [ "$try" -eq 2 ] || sleep 10
+  done
+  if [ "$ok" -eq 1 ]; then
+    step_end "install" ok "installed: ${missing[*]}"
+  else
+    step_end "install" FAILED "apt-get could not install: ${missing[*]}"
+  fi
+}
+
+# ---------------------------------------------------------------------------------------
+# Stages.
+
+stage_linux() {
+  local dir
+  dir=$(build_dir linux)
+  configure_and_build linux linux || return
+  run_ctest linux "$dir"
+  run_export_check linux "$dir" linux
+}
+
+# Prints 1 when LeakSanitizer works here (it needs ptrace, which some containers refuse).
+leak_check_works() {
+  local dir=$1
+  mkdir -p "$dir/ci-lsan"
+  printf '#include <stdlib.h>\nint main(void) { void *volatile p = malloc(7); p = 0; return 0; }\n' \
+    >"$dir/ci-lsan/leak.c"
+  if cc -fsanitize=address -g "$dir/ci-lsan/leak.c" -o "$dir/ci-lsan/leak" 2>/dev/null &&
+    ASAN_OPTIONS=detect_leaks=1 "$dir/ci-lsan/leak" 2>&1 | grep -q 'LeakSanitizer: detected memory leaks'; then
+    echo 1
+  else
+    echo 0
+  fi
+}
+
+stage_linux_asan() {
+  local dir
+  dir=$(build_dir linux-asan)
+  configure_and_build linux-asan linux-asan \
+    rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib || return
+  local leaks
+  leaks=$(leak_check_works "$dir")
+  if [ "$leaks" = 1 ]; then
+    echo "LeakSanitizer works here: leak checks on"
+  else
+    echo "LeakSanitizer does not work here (no ptrace?): detect_leaks=0"
+    STEP_LINES+=("$(printf '%-28s %-8s %5s   %s' "linux-asan: leak checks" off - "LeakSanitizer does not work on this machine")")
+  fi
+  ASAN_OPTIONS="detect_leaks=$leaks" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib)$'
+}
+
+# Wine prefix of a build folder: made once with wineboot, headless, without the Mono and
+# Gecko installers; reused by later runs.
+wine_env() {
+  export WINEPREFIX=$1/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+init_wine_prefix() {
+  local stage=$1
+  step_begin "$stage: wine prefix"
+  if [ -f "$WINEPREFIX/system.reg" ]; then
+    step_end "$stage: wine prefix" ok "reused $WINEPREFIX"
+    return 0
+  fi
+  rm -rf "$WINEPREFIX"
+  local log=$WINEPREFIX-boot.log
+  if wineboot -i >"$log" 2>&1 && wineserver -w && [ -f "$WINEPREFIX/system.reg" ]; then
+    step_end "$stage: wine prefix" ok "made $WINEPREFIX"
+    return 0
+  fi
+  step_end "$stage: wine prefix" FAILED "wineboot -i failed, see $log"
+  return 1
+}
+
+SOCAT_PID=
+
+# start_com_pair DIR: a socat pseudo-terminal pair, its ends linked as COM5 (the library's
+# port) and COM6 (the simulator's) in the Wine prefix.
+start_com_pair() {
+  local dir=$1
+  local a=$dir/serial/com5-library b=$dir/serial/com6-simulator
+  mkdir -p "$dir/serial"
+  rm -f "$a" "$b"
+  socat -d "pty,raw,echo=0,link=$a" "pty,raw,echo=0,link=$b" 2>"$dir/serial/socat.log" &
+  SOCAT_PID=$!
+  local i
+  for i in $(seq 50); do
+    [ -e "$a" ] && [ -e "$b" ] && break
+    sleep 0.1
+  done
+  if [ ! -e "$a" ] || [ ! -e "$b" ]; then
+    warn "socat made no pseudo-terminal pair; the serial tests will skip"
+    stop_com_pair
+    return 1
+  fi
+  ln -sfn "$a" "$WINEPREFIX/dosdevices/com5"
+  ln -sfn "$b" "$WINEPREFIX/dosdevices/com6"
+  export RV270_TEST_LIB_COM=5 RV270_TEST_SIM_COM=6
+  echo "COM5 -> $(readlink "$a"), COM6 -> $(readlink "$b")"
+}
+
+stop_com_pair() {
+  if [ -n "$SOCAT_PID" ]; then
+    kill "$SOCAT_PID" 2>/dev/null
+    wait "$SOCAT_PID" 2>/dev/null
+  fi
+  SOCAT_PID=
+  unset RV270_TEST_LIB_COM RV270_TEST_SIM_COM
+}
+
+stage_windows() {
+  local stage=$1
+  local dir examples
+  dir=$(build_dir "$stage")
+  mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
+  configure_and_build "$stage" "$stage" \
+    QornRV270API rv270_unit_tests rv270_family_tests_lib rv270-sim "${examples[@]}" || return
+  run_export_check "$stage" "$dir" "$stage"
+
+  # The programs that use the DLL find it beside them.
+  if [ -f "$dir/QornRV270API.dll" ]; then
+    local exe
+    for exe in "$dir"/tests/rv270_family_tests_lib.exe "$dir"/examples/*.exe; do
+      [ -f "$exe" ] && cp -f "$dir/QornRV270API.dll" "$(dirname "$exe")/"
+    done
+  fi
+
+  wine_env "$dir"
+  if init_wine_prefix "$stage"; then
+    start_com_pair "$dir"
+    run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
+    stop_com_pair
+    # Ends this prefix's Wine server and anything a timed-out test left running in it.
+    wineserver -k 2>/dev/null
+  fi
+  unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+}
+
+trap 'stop_com_pair' EXIT
+trap 'echo "interrupted" >&2; exit 130' INT TERM
+
+# ---------------------------------------------------------------------------------------
+
+TOTAL_START=$SECONDS
+install_packages
+for stage in "${STAGES[@]}"; do
+  case "$stage" in
+    linux) stage_linux ;;
+    linux-asan) stage_linux_asan ;;
+    win32 | win64) stage_windows "$stage" ;;
+  esac
+done
+
+note "summary (build folders in $RV270_BUILD_ROOT)"
+echo "steps:"
+printf '  %s\n' "${STEP_LINES[@]}"
+echo "results:"
+printf '  %s\n' "${RESULT_LINES[@]}"
+printf 'total time: %dm%02ds\n' $(((SECONDS - TOTAL_START) / 60)) $(((SECONDS - TOTAL_START) % 60))
+echo "$PASSED passed, $FAILED failed"
+[ "$FAILED" -eq 0 ]
