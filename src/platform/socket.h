@@ -10,6 +10,9 @@ namespace platform {
 
 // A connected TCP stream, closed by the destructor. Non-blocking underneath: every wait
 // happens in WaitReadable (in the kernel, no polling loop). Not thread-safe.
+// A stream from ConnectTcp closes gracefully: it ends its sending and drops what still
+// arrives until the peer closes too (at most 500 ms), so that the peer never sees a reset
+// that could cost it the last bytes sent.
 class TcpStream {
  public:
   virtual ~TcpStream() = default;

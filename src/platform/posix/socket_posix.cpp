@@ -15,6 +15,9 @@
 namespace platform {
 namespace {
 
+// Longest wait for the peer's close when a connection ends.
+constexpr uint32_t kCloseDrainMs = 500;
+
 // Polls one descriptor for `events`, restarting after signals until waitMs have passed.
 // 1 ready (or in error: the next call reports it), 0 time is up, -1 failure.
 int PollFor(int fd, short events, uint32_t waitMs) {
@@ -37,8 +40,26 @@ bool MakeNonBlocking(int fd) {
 
 class PosixTcpStream : public TcpStream {
  public:
-  explicit PosixTcpStream(int fd) : fd_(fd) {}
-  ~PosixTcpStream() override { close(fd_); }
+  PosixTcpStream(int fd, bool closeGracefully) : fd_(fd), closeGracefully_(closeGracefully) {}
+
+  // Closing a socket that still holds unread bytes resets the connection, and a reset
+  // may make the peer drop what we sent last (an output report before the link closes).
+  // So the connecting side ends its sending, reads and drops until the peer closes too
+  // (a bounded time), and only then closes.
+  ~PosixTcpStream() override {
+    if (closeGracefully_ && shutdown(fd_, SHUT_WR) == 0) {
+      const uint32_t start = TickMs();
+      uint8_t scratch[4096];
+      for (;;) {
+        const ssize_t n = recv(fd_, scratch, sizeof(scratch), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        const uint32_t spent = TickMs() - start;
+        if (spent >= kCloseDrainMs || PollFor(fd_, POLLIN, kCloseDrainMs - spent) != 1) break;
+      }
+    }
+    close(fd_);
+  }
 
   bool SendAll(const uint8_t* data, size_t length, uint32_t stallMs) override {
     while (length > 0) {
@@ -73,9 +94,10 @@ class PosixTcpStream : public TcpStream {
 
  private:
   int fd_;
+  bool closeGracefully_;
 };
 
-std::unique_ptr<TcpStream> Wrap(int fd) {
+std::unique_ptr<TcpStream> Wrap(int fd, bool closeGracefully) {
   const int one = 1;
   // Frames are small and answered at once: send each without waiting to coalesce.
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -83,7 +105,7 @@ std::unique_ptr<TcpStream> Wrap(int fd) {
     close(fd);
     return nullptr;
   }
-  return std::unique_ptr<TcpStream>(new PosixTcpStream(fd));
+  return std::unique_ptr<TcpStream>(new PosixTcpStream(fd, closeGracefully));
 }
 
 class PosixTcpListener : public TcpListener {
@@ -97,7 +119,7 @@ class PosixTcpListener : public TcpListener {
     if (PollFor(fd_, POLLIN, waitMs) != 1) return nullptr;
     const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return nullptr;
-    return Wrap(fd);
+    return Wrap(fd, false);
   }
 
  private:
@@ -137,7 +159,7 @@ std::unique_ptr<TcpStream> ConnectTcp(const std::string& hostPort, uint32_t conn
       close(fd);
       continue;
     }
-    stream = Wrap(fd);
+    stream = Wrap(fd, true);
   }
   freeaddrinfo(list);
   return stream;

@@ -8,6 +8,9 @@
 namespace platform {
 namespace {
 
+// Longest wait for the peer's close when a connection ends.
+constexpr DWORD kCloseDrainMs = 500;
+
 // Waits for one socket with select(): readable/accepting, or writable/connected.
 // 1 ready (or in error: the next call reports it), 0 time is up, -1 failure.
 int SelectFor(SOCKET s, bool forWrite, uint32_t waitMs) {
@@ -52,8 +55,27 @@ class WinsockUse {
 
 class WinTcpStream : public TcpStream {
  public:
-  WinTcpStream(std::unique_ptr<WinsockUse> use, SOCKET s) : use_(std::move(use)), socket_(s) {}
-  ~WinTcpStream() override { closesocket(socket_); }
+  WinTcpStream(std::unique_ptr<WinsockUse> use, SOCKET s, bool closeGracefully)
+      : use_(std::move(use)), socket_(s), closeGracefully_(closeGracefully) {}
+
+  // Closing a socket that still holds unread bytes resets the connection, and a reset
+  // may make the peer drop what we sent last (an output report before the link closes).
+  // So the connecting side ends its sending, reads and drops until the peer closes too
+  // (a bounded time), and only then closes.
+  ~WinTcpStream() override {
+    if (closeGracefully_ && shutdown(socket_, SD_SEND) == 0) {
+      const DWORD start = GetTickCount();
+      char scratch[4096];
+      for (;;) {
+        const int n = recv(socket_, scratch, sizeof(scratch), 0);
+        if (n > 0) continue;
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) break;
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= kCloseDrainMs || SelectFor(socket_, false, kCloseDrainMs - spent) != 1) break;
+      }
+    }
+    closesocket(socket_);
+  }
 
   bool SendAll(const uint8_t* data, size_t length, uint32_t stallMs) override {
     while (length > 0) {
@@ -85,9 +107,10 @@ class WinTcpStream : public TcpStream {
  private:
   std::unique_ptr<WinsockUse> use_;
   SOCKET socket_;
+  bool closeGracefully_;
 };
 
-std::unique_ptr<TcpStream> Wrap(std::unique_ptr<WinsockUse> use, SOCKET s) {
+std::unique_ptr<TcpStream> Wrap(std::unique_ptr<WinsockUse> use, SOCKET s, bool closeGracefully) {
   BOOL one = TRUE;
   // Frames are small and answered at once: send each without waiting to coalesce.
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
@@ -95,7 +118,7 @@ std::unique_ptr<TcpStream> Wrap(std::unique_ptr<WinsockUse> use, SOCKET s) {
     closesocket(s);
     return nullptr;
   }
-  return std::unique_ptr<TcpStream>(new WinTcpStream(std::move(use), s));
+  return std::unique_ptr<TcpStream>(new WinTcpStream(std::move(use), s, closeGracefully));
 }
 
 class WinTcpListener : public TcpListener {
@@ -113,7 +136,7 @@ class WinTcpListener : public TcpListener {
     const SOCKET s = accept(socket_, nullptr, nullptr);
     if (s == INVALID_SOCKET) return nullptr;
     // An accepted socket inherits the listener's blocking mode; Wrap sets it anyway.
-    return Wrap(std::move(use), s);
+    return Wrap(std::move(use), s, false);
   }
 
  private:
@@ -160,7 +183,7 @@ std::unique_ptr<TcpStream> ConnectTcp(const std::string& hostPort, uint32_t conn
   }
   freeaddrinfo(list);
   if (connected == INVALID_SOCKET) return nullptr;
-  return Wrap(std::move(use), connected);
+  return Wrap(std::move(use), connected, true);
 }
 
 std::unique_ptr<TcpListener> ListenTcpLoopback() {
