@@ -21,6 +21,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "QornRV270API.h"
 #include "api/frame.h"
@@ -57,8 +58,8 @@ void Field16(Request& request, const void* bytes, size_t length) {
 void Field16(Request& request, const std::string& text) { Field16(request, text.data(), text.size()); }
 void Field16(Request& request, const char* text) { Field16(request, Shown(text), strlen(Shown(text))); }
 
-// Sends a built request and maps the answer; a request that outgrew its buffer is
-// refused instead, naming `what` did not fit.
+// Sends a built request and maps the answer. A request that outgrew its buffer is
+// refused instead, the line naming `what` as the text that did not fit.
 int Send(CallFrame& frame, int port, int selector, Request& request, int timeoutMs, OutcomeTable table,
          const char* what) {
   if (request.Overflowed()) return frame.TooLong(kRefused, what);
@@ -68,14 +69,15 @@ int Send(CallFrame& frame, int port, int selector, Request& request, int timeout
   return frame.Map(table, answer);
 }
 
-// Outcome tables built from shared pieces.
+// An outcome table made of shared pieces, their rows in the order given.
 template <size_t... N>
 constexpr std::array<Outcome, (N + ...)> Join(const Outcome (&... parts)[N]) {
+  const std::pair<const Outcome*, size_t> pieces[] = {{parts, N}...};
   std::array<Outcome, (N + ...)> rows{};
   size_t at = 0;
-  ((void)[&] {
-    for (const Outcome& row : parts) rows[at++] = row;
-  }(), ...);
+  for (const auto& piece : pieces) {
+    for (size_t i = 0; i < piece.second; ++i) rows[at++] = piece.first[i];
+  }
   return rows;
 }
 template <size_t N>
