@@ -192,7 +192,8 @@ TEST_F(MediaTest, RefusalsSendNothing) {
     Call call;
     const char* line;
   } cases[] = {
-      {"RV270Api_ReadVoice", [](int p) { return RV270Api_ReadVoice(p, 0, 0, nullptr); }, "RV270Api_ReadVoice is empty!"},
+      {"RV270Api_ReadVoice", [](int p) { return RV270Api_ReadVoice(p, 0, 0, nullptr); },
+       "RV270Api_ReadVoice is empty!"},
       {"RV270Api_ReadVoice", [](int p) { return RV270Api_ReadVoice(p, 0, 1, ""); }, "RV270Api_ReadVoice is empty!"},
       {"RV270Api_ReadVoice", [](int p) { return RV270Api_ReadVoice(p, 0, 2, "a.wav"); },
        "RV270Api_ReadVoice type error!"},
