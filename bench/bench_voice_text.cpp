@@ -66,14 +66,3 @@ void BM_SpellOutNumbers(benchmark::State& state) {
 BENCHMARK_CAPTURE(BM_PrepareVoiceText, gbk_1MB, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_PrepareVoiceText, utf8_1MB, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SpellOutNumbers)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// rv270_bench gathers every bench/*.cpp into one program, and the build links no
-// benchmark_main. This main() is weak so that a main() of another bench file, or of a
-// benchmark_main library, takes its place without a clash.
-__attribute__((weak)) int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}

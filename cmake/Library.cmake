@@ -37,13 +37,12 @@ else()
 endif()
 
 # Version history text: a resource on Windows, an embedded array elsewhere.
+# (The Windows test core, linked into programs without the DLL's resources, uses the array.)
 set(RV270_HISTORY ${PROJECT_SOURCE_DIR}/res/history.txt)
-if(NOT WIN32)
-  file(READ ${RV270_HISTORY} _hist HEX)
-  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _hist "${_hist}")
-  file(WRITE ${PROJECT_BINARY_DIR}/generated/history_text.inc "${_hist}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${RV270_HISTORY})
-endif()
+file(READ ${RV270_HISTORY} _hist HEX)
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," _hist "${_hist}")
+file(WRITE ${PROJECT_BINARY_DIR}/generated/history_text.inc "${_hist}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${RV270_HISTORY})
 
 function(rv270_library_target tgt)
   target_include_directories(${tgt} PUBLIC ${PROJECT_SOURCE_DIR}/include

@@ -36,9 +36,11 @@ int CQornRV270APIApp::ExitInstance() {
 }
 
 namespace {
+// Built on first use and never destroyed: the unload hook may run after the static
+// objects of the module are gone, and must still find the application object.
 CQornRV270APIApp& TheApp() {
-  static CQornRV270APIApp app;
-  return app;
+  static CQornRV270APIApp* app = new CQornRV270APIApp();
+  return *app;
 }
 }  // namespace
 

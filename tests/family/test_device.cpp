@@ -148,7 +148,9 @@ TEST_P(DeviceTest, LibrarySerialRateIsSetWithoutAnExchange) {
   if (!IsUsb()) {
     EXPECT_EQ(0, RV270Api_GetWorkingStatus(Port(), 0));
     const auto seen = sim.SerialSettingsSeen();
-    if (!seen.empty()) EXPECT_EQ(19200, seen.back().baud);
+    if (!seen.empty()) {
+      EXPECT_EQ(19200, seen.back().baud);
+    }
   }
   EXPECT_EQ(0, RV270Api_SetBaud(Port(), 0, 0, 9600));
 }

@@ -111,9 +111,24 @@ bool ModuleFileVersion(int version[4]) {
   return true;
 }
 
+#ifdef RV270_STATIC_CORE
+namespace {
+const unsigned char kHistoryText[] = {
+#include "history_text.inc"
+};
+}  // namespace
+#endif
+
 bool ModuleHistoryText(std::string& out) {
   HMODULE module = ThisModule();
   HRSRC res = FindResourceA(module, MAKEINTRESOURCEA(6002), "TXT");
+#ifdef RV270_STATIC_CORE
+  if (!res) {
+    // Linked into a program: the text resource belongs to the DLL build only.
+    out.assign(reinterpret_cast<const char*>(kHistoryText), sizeof(kHistoryText));
+    return true;
+  }
+#endif
   if (!res) return false;
   DWORD size = SizeofResource(module, res);
   HGLOBAL loaded = LoadResource(module, res);
