@@ -72,6 +72,32 @@ void SerialEndWithAnswer(const KeySequences& seq) {
   serial.ReadExact(answer, sizeof(answer), kAckWaitMs);
 }
 
+// Result of CollectPlainKeys when a key did not arrive.
+constexpr int kReadFailed = 1;
+
+// Reads keys with `next` (false: no key) until the enter key, then edits them into the
+// caller's text. 0 done; -2 when the terminal's entry time ran out or more than kMaxKeys
+// keys came; kReadFailed when a key did not arrive.
+template <typename NextKey>
+int CollectPlainKeys(NextKey next, int mode, uint8_t* text, int* textLength) {
+  uint8_t keys[kMaxKeys + 1] = {0};
+  int count = 0;
+  for (;;) {
+    uint8_t key = 0;
+    if (!next(key)) return kReadFailed;
+    if (key == kEnterKey) break;
+    if (count == kMaxKeys) {
+      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
+      return -2;
+    }
+    keys[count++] = key;
+  }
+  if (count > 0 && keys[0] == kEntryTimedOut) return -2;
+  const int length = EditBackspaces(mode, keys, count, text);
+  *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
+  return 0;
+}
+
 }  // namespace
 
 int EditBackspaces(int mode, const uint8_t* keys, int count, uint8_t* text) {
@@ -107,23 +133,15 @@ int HidCommunicationClearKey(int mode, const KeySequences& seq, uint8_t* text, i
     ClosePort();
     return result;
   };
-  uint8_t keys[kMaxKeys + 1] = {0};
-  int count = 0;
-  for (;;) {
-    uint8_t report[kReportBuffer] = {0};
-    if (UsbDevice().ReadReport(report, timeoutMs) <= 0) return finish(FailedRead());
-    const uint8_t key = report[1];
-    if (key == kEnterKey) break;
-    if (count == kMaxKeys) {
-      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
-      return finish(-2);
-    }
-    keys[count++] = key;
-  }
-  if (count > 0 && keys[0] == kEntryTimedOut) return finish(-2);
-  const int length = EditBackspaces(mode, keys, count, text);
-  *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
-  return finish(0);
+  const int collected = CollectPlainKeys(
+      [&](uint8_t& key) {
+        uint8_t report[kReportBuffer] = {0};
+        if (UsbDevice().ReadReport(report, timeoutMs) <= 0) return false;
+        key = report[1];
+        return true;
+      },
+      mode, text, textLength);
+  return finish(collected == kReadFailed ? FailedRead() : collected);
 }
 
 int CommduClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLength, int timeoutMs) {
@@ -134,22 +152,9 @@ int CommduClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLe
     serial.WriteData(seq.end, static_cast<size_t>(seq.endLength));
     return result;
   };
-  uint8_t keys[kMaxKeys + 1] = {0};
-  int count = 0;
-  for (;;) {
-    uint8_t key = 0;
-    if (serial.ReadExact(&key, 1, timeoutMs) != 0) return finish(-2);
-    if (key == kEnterKey) break;
-    if (count == kMaxKeys) {
-      WriteLog('E', "key input longer than %d keys!", kMaxKeys);
-      return finish(-2);
-    }
-    keys[count++] = key;
-  }
-  if (count > 0 && keys[0] == kEntryTimedOut) return finish(-2);
-  const int length = EditBackspaces(mode, keys, count, text);
-  *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
-  return finish(0);
+  const int collected = CollectPlainKeys(
+      [&](uint8_t& key) { return serial.ReadExact(&key, 1, timeoutMs) == 0; }, mode, text, textLength);
+  return finish(collected == kReadFailed ? -2 : collected);
 }
 
 int HidCommunication23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, int* textLength,

@@ -11,61 +11,18 @@
 #include <vector>
 
 #include "QornRV270API.h"
-#include "support/sim_fixture.h"
+#include "support/outcome_rows.h"
 
 namespace {
 
 using rv270sim::Answer;
 using rv270sim::Bytes;
 using rv270test::kUsbPort;
-
-Bytes B(std::initializer_list<uint8_t> bytes) { return Bytes(bytes); }
-Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char cell[4];
-  for (uint8_t b : bytes) {
-    snprintf(cell, sizeof(cell), "%02X ", b);
-    out += cell;
-  }
-  return out;
-}
-
-std::string Logged(char level, const std::string& line) {
-  return std::string(level == 'E' ? "ERROR" : "INFO ") + ": " + line;
-}
-
-using Call = std::function<int(int port)>;
+using namespace rv270test;
 
 class MediaLinkTest : public rv270test::SimLinkTest {};
 
-class MediaTest : public rv270test::SimTest {
- protected:
-  struct Row {
-    Bytes answer;  // scripted answer payload
-    int ret;
-    int error;
-    char level;
-    std::string line;
-  };
-
-  void ExpectRows(const char* name, const Call& call, const std::vector<Row>& rows) {
-    for (const Row& row : rows) {
-      SCOPED_TRACE(std::string(name) + " answer " + Hex(row.answer));
-      sim.ScriptNext(Answer::Of(row.answer));
-      const size_t from = LogLines().size();
-      EXPECT_EQ(call(kUsbPort), row.ret);
-      EXPECT_EQ(RV270Api_GetErrorCode(), row.error);
-      EXPECT_GE(LogFind(Logged(row.level, row.line), from), 0) << row.line;
-      sim.ClearScripts();
-    }
-  }
-};
+class MediaTest : public rv270test::RowTest {};
 
 TEST_P(MediaLinkTest, RequestPayloads) {
   const std::string list255(255, 'l');

@@ -13,35 +13,15 @@
 #include <vector>
 
 #include "QornRV270API.h"
-#include "support/sim_fixture.h"
+#include "support/outcome_rows.h"
 
 namespace {
 
 using rv270sim::Answer;
 using rv270sim::Bytes;
 using rv270test::kUsbPort;
+using namespace rv270test;
 
-Bytes B(std::initializer_list<uint8_t> bytes) { return Bytes(bytes); }
-Bytes Str(const std::string& text) { return Bytes(text.begin(), text.end()); }
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-std::string Hex(const Bytes& bytes) {
-  std::string out;
-  char cell[4];
-  for (uint8_t b : bytes) {
-    snprintf(cell, sizeof(cell), "%02X ", b);
-    out += cell;
-  }
-  return out;
-}
-
-// The log line of a level, as the file holds it after the time stamp.
-std::string Logged(char level, const std::string& line) {
-  return std::string(level == 'E' ? "ERROR" : "INFO ") + ": " + line;
-}
 
 constexpr int kUnchecked = 0x7FFFFFFF;  // a return value the case does not look at
 constexpr int kSentinelError = 100;     // last error set before a row that leaves it as it was
@@ -49,30 +29,11 @@ constexpr int kSentinelError = 100;     // last error set before a row that leav
 // Sets the last error to kSentinelError (an argument error that sends nothing).
 void SetSentinelError() { RV270Api_SetPosterType(kUsbPort, 0, -1); }
 
-using Call = std::function<int(int port)>;
-
-class ScreenTest : public rv270test::SimTest {
+class ScreenTest : public rv270test::RowTest {
  protected:
-  struct Row {
-    Bytes answer;  // scripted answer payload
-    int ret;
-    int error;  // kSentinelError for "unchanged"
-    char level;
-    std::string line;
-  };
-
-  // Runs `call` once per row against the row's scripted answer.
+  // Rows run with the last error set to kSentinelError first, so "unchanged" shows.
   void ExpectRows(const char* name, const Call& call, const std::vector<Row>& rows) {
-    for (const Row& row : rows) {
-      SCOPED_TRACE(std::string(name) + " answer " + Hex(row.answer));
-      sim.ScriptNext(Answer::Of(row.answer));
-      SetSentinelError();
-      const size_t from = LogLines().size();
-      EXPECT_EQ(call(kUsbPort), row.ret);
-      EXPECT_EQ(RV270Api_GetErrorCode(), row.error);
-      EXPECT_GE(LogFind(Logged(row.level, row.line), from), 0) << row.line;
-      sim.ClearScripts();
-    }
+    RowTest::ExpectRows(name, call, rows, SetSentinelError);
   }
 
   // A refused call: -2, last error 100, its line and the end line, and nothing sent.
