@@ -26,6 +26,16 @@ constexpr const char* kDelete09 = "RV270Api_Communication myDeleteResult[1]==0x0
 
 // The usual mapping of this family: link failure -2, hardware failure -3, refusal -4.
 constexpr UsualMapping kDeviceMapping(-2, -3, kStatus09, -4);
+// The configuration commands word their hardware failure and log a refusal at level I.
+constexpr UsualMapping kConfigMapping(-2, -3, kDelete09, -4, "RV270Api_Communication return ok!", 'I');
+
+// Sends a configuration request (the call may wait) and maps its answer.
+int Configure(CallFrame& frame, int port, int selector, Request& request) {
+  CallFrame::MarkWaiting();
+  Answer answer;
+  CallFrame::Exchange(port, selector, request, 5000, answer);
+  return frame.Map(kConfigMapping, answer);
+}
 
 // One command of the family without payload, mapped by `table`; the answer stays in `answer`.
 const Outcome& Query(CallFrame& frame, int port, int selector, uint8_t command, int timeoutMs,
@@ -65,13 +75,9 @@ int SetBaud(const char* name, int port, int selector, int iToDevice, int iBaud) 
   char baud[16];
   snprintf(baud, sizeof(baud), "%d", iBaud);
   WriteLog('I', "RV270Api_SetBaud strBaud:[%s]", baud);
-  CallFrame::MarkWaiting();
   Request request(kSmallRequest, 0x50, 0x0A);
   request.Text(baud);
-  Answer answer;
-  CallFrame::Exchange(port, selector, request, 5000, answer);
-  static constexpr UsualMapping kTable(-2, -3, kDelete09, -4, "RV270Api_Communication return ok!", 'I');
-  return frame.Map(kTable, answer);
+  return Configure(frame, port, selector, request);
 }
 
 }  // namespace
@@ -193,15 +199,11 @@ RV270_API int RV270_CALL RV270Api_ResetDevice(int port, int selector) {
 RV270_API int RV270_CALL RV270Api_SetVersionCtl(int port, int selector, int cVersionCtl) {
   return GuardExport(-2, [&] {
     CallFrame frame("RV270Api_SetVersionCtl");
-    // Like the rest of the family, the call may wait: a cancel left over from an earlier
-    // call must not break off this exchange.
-    CallFrame::MarkWaiting();
+    // Like the rest of the family, the call marks itself waiting: a cancel left over from
+    // an earlier call must not break off this exchange.
     Request request(kSmallRequest, 0x50, 0xA0);
     request.U8(cVersionCtl);
-    Answer answer;
-    CallFrame::Exchange(port, selector, request, 5000, answer);
-    static constexpr UsualMapping kTable(-2, -3, kDelete09, -4, "RV270Api_Communication return ok!", 'I');
-    return frame.Map(kTable, answer);
+    return Configure(frame, port, selector, request);
   });
 }
 

@@ -36,6 +36,18 @@ int OpenUsbRun(std::unique_ptr<DeviceLockHolder>& lock) {
   return 0;
 }
 
+// Opens the USB link and writes the start sequence of a key run: 0, or the failure
+// result (the link closed again when the start sequence could not be written).
+int StartUsbKeyRun(const KeySequences& seq, int timeoutMs, std::unique_ptr<DeviceLockHolder>& lock) {
+  const int opened = OpenUsbRun(lock);
+  if (opened != 0) return opened;
+  if (SendPackage(seq.start, seq.startLength, timeoutMs) < 0) {
+    ClosePort();
+    return -3;
+  }
+  return 0;
+}
+
 // Writes a raw sequence over USB and reads the terminal's answer report (not used).
 void SendPackageAndAck(const uint8_t* seq, int length, int timeoutMs) {
   SendPackage(seq, length, timeoutMs);
@@ -122,12 +134,8 @@ int EditBackspaces(int mode, const uint8_t* keys, int count, uint8_t* text) {
 
 int HidCommunicationClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLength, int timeoutMs) {
   std::unique_ptr<DeviceLockHolder> lock;
-  const int opened = OpenUsbRun(lock);
-  if (opened != 0) return opened;
-  if (SendPackage(seq.start, seq.startLength, timeoutMs) < 0) {
-    ClosePort();
-    return -3;
-  }
+  const int started = StartUsbKeyRun(seq, timeoutMs, lock);
+  if (started != 0) return started;
   auto finish = [&](int result) {
     SendPackage(seq.end, seq.endLength, timeoutMs);
     ClosePort();
@@ -160,12 +168,8 @@ int CommduClearKey(int mode, const KeySequences& seq, uint8_t* text, int* textLe
 int HidCommunication23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, int* textLength,
                           int timeoutMs) {
   std::unique_ptr<DeviceLockHolder> lock;
-  const int opened = OpenUsbRun(lock);
-  if (opened != 0) return opened;
-  if (SendPackage(seq.start, seq.startLength, timeoutMs) < 0) {
-    ClosePort();
-    return -3;
-  }
+  const int started = StartUsbKeyRun(seq, timeoutMs, lock);
+  if (started != 0) return started;
   auto finish = [&](int result) {
     SendPackageAndAck(seq.end, seq.endLength, timeoutMs);
     ClosePort();
