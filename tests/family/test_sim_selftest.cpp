@@ -310,6 +310,21 @@ TEST_F(SimUsbSelfTest, ClearScreenBreaksOffACustomerWait) {
   EXPECT_EQ(sim.State().screen.mainScreenClears, 1);
 }
 
+TEST_F(SimUsbSelfTest, UnsolicitedAnswerWaitsForTheNextLink) {
+  // Due at once while no link is open. The device search round trip makes sure the
+  // simulator has looked at its queue before the link opens.
+  sim.SendUnsolicited(Link::kUsb, Hex("00 00 01"));
+  rv270sim::RawHidClient search;
+  char type = 0;
+  Bytes payload;
+  ASSERT_TRUE(search.Connect(sim.UsbPort()) && search.SendFrame('E', {}) && search.ReadFrame(type, payload));
+  RawLink link;
+  ASSERT_TRUE(link.Open(sim.UsbPort()));
+  EXPECT_EQ(link.ReadReport(), InputReport(rv270sim::EncodePacket(Hex("00 00 01"))));
+  EXPECT_EQ(sim.UndeliveredAnswers(), 0);
+  EXPECT_TRUE(sim.Requests().empty());
+}
+
 // The serial side, raw over the line the library would open.
 class SimSerialSelfTest : public ::testing::Test {
  protected:
