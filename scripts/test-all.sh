@@ -260,8 +260,11 @@ leak_check_works() {
   mkdir -p "$dir/ci-lsan"
   printf '#include <stdlib.h>\nint main(void) { void *volatile p = malloc(7); p = 0; return 0; }\n' \
     >"$dir/ci-lsan/leak.c"
-  if cc -fsanitize=address -g "$dir/ci-lsan/leak.c" -o "$dir/ci-lsan/leak" 2>/dev/null &&
-    ASAN_OPTIONS=detect_leaks=1 "$dir/ci-lsan/leak" 2>&1 | grep -q 'LeakSanitizer: detected memory leaks'; then
+  local out=
+  if cc -fsanitize=address -g "$dir/ci-lsan/leak.c" -o "$dir/ci-lsan/leak" 2>/dev/null; then
+    out=$(ASAN_OPTIONS=detect_leaks=1 "$dir/ci-lsan/leak" 2>&1)
+  fi
+  if grep -q 'LeakSanitizer: detected memory leaks' <<<"$out"; then
     echo 1
   else
     echo 0
