@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t kClosePauseMs = 200;
 // Longest single kernel wait inside a read, so that a cancel is noticed promptly.
 constexpr uint32_t kWaitStepMs = 50;
+// How long an open waits for a port that another thread's exchange still holds.
+constexpr uint32_t kReleaseWaitMs = 1000;
 
 uint8_t SwitchLetter(unsigned char channel) {
   return (channel >= 'A' && channel <= 'D') ? channel : 'K';
@@ -36,13 +38,31 @@ CSerial::~CSerial() { Close(); }
 int CSerial::Open(int port, int rate) {
   if (open_.load()) return 0;
   std::shared_ptr<platform::SerialPort> opened(platform::OpenSerialPort(port, rate));
-  if (!opened) return -1;
+  if (!opened) {
+    // The exclusive port may still be held by the exchange a cancel call is breaking
+    // off: give it the time to notice and let go, then try once more.
+    const uint32_t start = platform::TickMs();
+    while (PreviousStillHeld() && platform::TickMs() - start < kReleaseWaitMs) {
+      platform::SleepMs(10);
+    }
+    opened.reset(platform::OpenSerialPort(port, rate).release());
+    if (!opened) return -1;
+  }
   std::atomic_store(&port_, opened);
   open_ = 1;
   return 0;
 }
 
+bool CSerial::PreviousStillHeld() {
+  std::lock_guard<std::mutex> guard(previousLock_);
+  return !previous_.expired();
+}
+
 void CSerial::Close() {
+  {
+    std::lock_guard<std::mutex> guard(previousLock_);
+    previous_ = Port();
+  }
   std::atomic_store(&port_, std::shared_ptr<platform::SerialPort>());
   open_ = 0;
 }
@@ -111,6 +131,15 @@ int CSerial::DiscardInput() {
   return 0;
 }
 
+namespace {
+// Which opening of the port is current, and which one this thread made: a thread closes
+// only the port it opened itself (a cancel call on another thread may have reopened it).
+std::atomic<unsigned> g_portGeneration{0};
+thread_local unsigned t_openedGeneration = 0;
+
+void PortOpened() { t_openedGeneration = ++g_portGeneration; }
+}  // namespace
+
 int OpenSerialLink(int port, int rate, int selector) {
   g_cChannelLetter = static_cast<unsigned char>(selector & 0xFF);
   if (rate == 0) rate = 9600;
@@ -120,6 +149,7 @@ int OpenSerialLink(int port, int rate, int selector) {
     platform::PauseMs(kClosePauseMs);
   }
   if (serial.Open(port, rate) != 0) return -1;
+  PortOpened();
   SendChannelSwitch(serial);
   return 0;
 }
@@ -128,13 +158,14 @@ int ReopenSerialLink(int port, int rate) {
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
   if (serial.Open(port, rate) != 0) return -1;
+  PortOpened();
   SendChannelSwitch(serial);
   return 0;
 }
 
 int CloseSerialLink() {
   CSerial& serial = SerialDevice();
-  if (serial.IsOpen()) {
+  if (serial.IsOpen() && t_openedGeneration == g_portGeneration.load()) {
     serial.Close();
     platform::PauseMs(kClosePauseMs);
   }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/serial.h"
 
@@ -38,6 +39,11 @@ class CSerial {
   std::shared_ptr<platform::SerialPort> Port() const { return std::atomic_load(&port_); }
 
   std::shared_ptr<platform::SerialPort> port_;
+  // The port closed last: an exchange on another thread may still hold it for a moment
+  // after a cancel call closed it (it lets go as soon as it sees the cleared flag).
+  std::weak_ptr<platform::SerialPort> previous_;
+  std::mutex previousLock_;
+  bool PreviousStillHeld();
   std::atomic<int> open_{0};
 };
 

@@ -108,6 +108,9 @@ int CUSBHID::WriteReport(const uint8_t* data, size_t length) {
 }
 
 int CUSBHID::Read(uint8_t* out, int timeoutMs, bool cancellable) {
+  // A cancel that came while this thread was not yet reading wins over a link that the
+  // cancel's own reconnect has taken away meanwhile.
+  if (cancellable && TakeCancel()) return 0;
   std::shared_ptr<Connection> c = Current();
   if (!c || !c->device) return -1;
   memset(c->in, 0, sizeof(c->in));

@@ -152,6 +152,7 @@ int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, si
   WriteLog('I', "send end");
   if (sent < 0) {
     ClosePort();
+    if (cancellable && TakeCancel()) return -8;
     return -3;
   }
   // Room for the longest answer the 16-bit length field can announce that still fits
@@ -165,6 +166,10 @@ int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, si
   WriteLog('I', "after");
   if (received != 0) {
     ClosePort();
+    // A cancel call reconnects the link: this exchange may fail on the lost link before
+    // its read saw the cleared flag. The cancel is taken here all the same, so the flag
+    // is 1 again and the caller learns that its wait was broken off.
+    if (cancellable && TakeCancel()) return -8;
     return received;
   }
   if (cancellable && TakeCancel()) {
