@@ -36,8 +36,9 @@ SIM=$DIR/sim/rv270-sim
 # Configure once; the build itself is incremental, so an up-to-date tree costs a second.
 if [ ! -f "$DIR/build.ninja" ]; then
   note "configuring $DIR"
-  configure_preset linux >"$RV270_BUILD_ROOT/linux-configure.log" 2>&1 || {
-    cat "$RV270_BUILD_ROOT/linux-configure.log" >&2
+  mkdir -p "$DIR"
+  configure_preset linux >"$DIR/demo-configure.log" 2>&1 || {
+    cat "$DIR/demo-configure.log" >&2
     exit 1
   }
 fi

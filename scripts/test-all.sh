@@ -10,9 +10,10 @@
 #   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
 #               a COM port pair on a socat pseudo-terminal pair for the serial tests
 #
-# usage: scripts/test-all.sh [--no-install] [--only STAGE[,STAGE...]]
-#   --no-install   do not install packages, even when some are missing
-#   --only         run only these of: linux, linux-asan, win32, win64
+# usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
+#   --no-install    do not install packages, even when some are missing
+#   --install-only  install the missing packages (of the chosen stages) and stop
+#   --only          run only these of: linux, linux-asan, win32, win64
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
 # RV270_TEST_TIMEOUT (seconds per test program, default 900).
@@ -30,10 +31,12 @@ TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
 ALL_STAGES=(linux linux-asan win32 win64)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
+INSTALL_ONLY=0
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-install) INSTALL=0 ;;
+    --install-only) INSTALL_ONLY=1 ;;
     --only)
       [ $# -ge 2 ] || { echo "--only needs a list of stages" >&2; exit 2; }
       IFS=',' read -r -a STAGES <<<"$2"
@@ -58,7 +61,6 @@ exec </dev/null
 unset DISPLAY WAYLAND_DISPLAY
 export DEBIAN_FRONTEND=noninteractive
 cd "$RV270_REPO" || exit 1
-mkdir -p "$RV270_BUILD_ROOT"
 
 # ---------------------------------------------------------------------------------------
 # Bookkeeping: steps (with times) and results (test programs and checks).
@@ -383,6 +385,7 @@ trap 'echo "interrupted" >&2; exit 130' INT TERM
 
 TOTAL_START=$SECONDS
 install_packages
+[ "$INSTALL_ONLY" -eq 0 ] || STAGES=()
 for stage in "${STAGES[@]}"; do
   case "$stage" in
     linux) stage_linux ;;
@@ -393,9 +396,9 @@ done
 
 note "summary (build folders in $RV270_BUILD_ROOT)"
 echo "steps:"
-printf '  %s\n' "${STEP_LINES[@]}"
+[ ${#STEP_LINES[@]} -eq 0 ] || printf '  %s\n' "${STEP_LINES[@]}"
 echo "results:"
-printf '  %s\n' "${RESULT_LINES[@]}"
+[ ${#RESULT_LINES[@]} -eq 0 ] || printf '  %s\n' "${RESULT_LINES[@]}"
 printf 'total time: %dm%02ds\n' $(((SECONDS - TOTAL_START) / 60)) $(((SECONDS - TOTAL_START) % 60))
 echo "$PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
