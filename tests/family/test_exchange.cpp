@@ -3,6 +3,7 @@
 // second thread, the key inputs, the device search.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -146,6 +147,35 @@ TEST_P(ExchangeTest, BrokenAnswersGiveTheirResults) {
   // After every failure the link is usable again.
   EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
 }
+
+#ifdef RV270_TEST_CORE
+// Hostile answers: random damage to the length field, the bytes, the markers and the
+// reports of answers of random size. Every answer gives 0 or a negative result and
+// nothing is written past the caller's 4096 bytes (checked by Exchange).
+TEST_P(ExchangeTest, DamagedAnswersNeverOverrunOrHang) {
+  const int kKnown[] = {0, -2, -3, -4, -5, -6, -8, -9, -14, -16, -17};
+  uint32_t seed = 12345;
+  auto next = [&](uint32_t range) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % range;
+  };
+  for (int i = 0; i < 24; ++i) {
+    SCOPED_TRACE(i);
+    Answer a = Answer::Done(Data(next(300)));
+    switch (next(4)) {
+      case 0: a.faults.announceLength = static_cast<int>(next(0x10000)); break;
+      case 1: a.faults.corruptAt = static_cast<int>(next(40)); a.faults.corruptXor = static_cast<uint8_t>(1 + next(255)); break;
+      case 2: a.faults.truncateTo = static_cast<int>(next(60)); break;
+      default: a.faults.badStx = next(2) == 0; a.faults.badEtx = next(2) == 0; a.faults.badCheck = next(2) == 0; break;
+    }
+    sim.ScriptNext(a);
+    const int result = Exchange(Port(), kStatusRequest, 300).result;
+    EXPECT_NE(std::end(kKnown), std::find(std::begin(kKnown), std::end(kKnown), result)) << result;
+    sim.ClearScripts();
+  }
+  EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+}
+#endif
 
 TEST_P(ExchangeTest, RequestsTooLongAreRefusedBeforeAnythingIsSent) {
   const size_t limit = IsUsb() ? 204796 : 4496;

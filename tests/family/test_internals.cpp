@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "QornRV270API.h"
+#include "link/process_state.h"
+#include "link/usbhid.h"
 #include "platform/named_event.h"
 #include "protocol/device_lock.h"
 #include "protocol/exchange.h"
@@ -66,6 +68,38 @@ TEST_F(InternalTest, DeviceAccessLockHeldElsewhereMakesTheDeviceBusy) {
   g_bUseDeviceLock = 0;
   EXPECT_TRUE(other->Wait(0));
   other->Signal();
+}
+
+TEST_F(InternalTest, LinkOpenAndCloseRules) {
+  EXPECT_EQ(1, OpenPort());
+  EXPECT_EQ(64, CommuniSize.load());
+  // A read that finds the wait flag cleared gives up at once and sets it back.
+  g_bKeepWaiting = 0;
+  uint8_t report[1000];
+  EXPECT_EQ(0, UsbDevice().ReadReport(report, 5000));
+  EXPECT_EQ(1, g_bKeepWaiting.load());
+  EXPECT_EQ(1, ClosePort());
+  EXPECT_EQ(-1, ClosePort());
+  EXPECT_EQ(2u, LogCount("ClosePort"));
+  EXPECT_TRUE(sim.WaitForNoOpenLinks(2000));
+}
+
+TEST_F(InternalTest, OnlyTheFirstTwentyHidInterfacesAreExamined) {
+  std::vector<rv270sim::DeviceRecord> records(20);
+  for (auto& r : records) {
+    r.vendorId = 0x1234;
+    r.hardwareId = "HID\\VID_1234&PID_0001";
+  }
+  records.push_back(rv270sim::DeviceRecord::Terminal());  // the 21st interface
+  sim.SetDevices(records);
+  // The search walks the whole device list and finds the terminal's ids, but the
+  // connection looks at 20 interfaces only.
+  EXPECT_EQ(-1, OpenPort());
+  EXPECT_EQ(0, sim.LinksOpened());
+  records.erase(records.begin());
+  sim.SetDevices(records);  // now the 20th
+  EXPECT_EQ(1, OpenPort());
+  EXPECT_EQ(1, ClosePort());
 }
 
 }  // namespace
