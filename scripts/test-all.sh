@@ -3,7 +3,9 @@
 #
 #   install     the Debian packages that are missing (build tools, GoogleTest, Google
 #               Benchmark, mingw-w64, Wine, socat), skipped when all are present
-#   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so
+#   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so;
+#               the teller demo against the simulator (scripts/demo.sh); one short pass of
+#               the benchmarks
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and family
 #               tests; ctest
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
@@ -248,12 +250,35 @@ install_packages() {
 # ---------------------------------------------------------------------------------------
 # Stages.
 
+# run_program STAGE NAME LOG command...: one more test program, outside ctest.
+run_program() {
+  local stage=$1 name=$2 log=$3
+  shift 3
+  step_begin "$stage: $name"
+  if run_logged "$log" timeout "$TEST_TIMEOUT" "$@"; then
+    result "$stage: $name" passed
+    step_end "$stage: $name" ok
+  else
+    result "$stage: $name" failed "see $log"
+    step_end "$stage: $name" failed
+  fi
+}
+
 stage_linux() {
   local dir
   dir=$(build_dir linux)
   configure_and_build linux linux || return
   run_ctest linux "$dir"
   run_export_check linux "$dir" linux
+  # The README's main command: the teller demo against the simulator.
+  if [ -n "$(existing_targets "$dir" teller_demo)" ]; then
+    run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh"
+  fi
+  # The benchmarks run once, briefly: they must run through, their figures are not judged.
+  if [ -x "$dir/bench/rv270_bench" ]; then
+    run_program linux "benchmarks (one short pass)" "$dir/ci-bench.log" \
+      "$dir/bench/rv270_bench" --benchmark_min_time=0.01
+  fi
 }
 
 # Prints 1 when LeakSanitizer works here (it needs ptrace, which some containers refuse).
