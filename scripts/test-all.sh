@@ -21,9 +21,9 @@
 # RV270_TEST_TIMEOUT (seconds per test program, default 900).
 #
 # The summary at the end lists every step with its time and every test program or check
-# with its outcome; its last line is "N passed, M failed", counting the test programs and
-# export checks of all targets, plus one failure for each install, configure or build
-# step that failed. The exit status is non-zero when anything failed.
+# with its outcome; its last line is "N passed, M failed", counting the test programs,
+# export checks, demo and benchmark pass of all targets, plus one failure for each
+# install, configure or build step that failed. The exit status is non-zero when anything failed.
 set -uo pipefail
 
 # shellcheck source=scripts/common.sh
