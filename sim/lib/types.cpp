@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "rv270sim/simulator.h"
 
 namespace rv270sim {
@@ -41,9 +42,10 @@ std::vector<Bytes> KeyChunks(const std::string& keys) {
 }
 
 Bytes FramedKeyChunk(const std::string& text) {
-  Bytes chunk{kStx};
-  chunk.insert(chunk.end(), text.begin(), text.end());
-  chunk.push_back(kEtx);
+  Bytes chunk(text.size() + 2);
+  chunk.front() = kStx;
+  std::copy(text.begin(), text.end(), chunk.begin() + 1);
+  chunk.back() = kEtx;
   return chunk;
 }
 

@@ -67,16 +67,16 @@ class FrameStream {
   }
 
   bool FrontComplete() const {
-    char type;
-    size_t length;
+    char type = '\0';
+    size_t length = 0;
     return PeekHeader(type, length) && rx_.size() >= kHeaderSize + length;
   }
 
   // Removes the complete front frame, handing its payload out when `payload` is set.
   void PopFrame(std::vector<uint8_t>* payload) {
-    char type;
-    size_t length;
-    PeekHeader(type, length);
+    char type = '\0';
+    size_t length = 0;
+    if (!PeekHeader(type, length)) return;
     if (payload) payload->assign(rx_.begin() + kHeaderSize, rx_.begin() + kHeaderSize + length);
     rx_.erase(rx_.begin(), rx_.begin() + kHeaderSize + length);
   }
