@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "platform/env.h"
+#include "platform/posix/poll_posix.h"
 #include "platform/serial.h"
 #include "platform/time.h"
 
@@ -41,21 +42,6 @@ bool SpeedOf(int rate, speed_t& speed) {
     }
   }
   return false;
-}
-
-// Polls for `events` until waitMs have passed, restarting after signals.
-// The revents seen, 0 when the time is up, -1 on failure.
-int PollFor(int fd, short events, uint32_t waitMs) {
-  const uint32_t start = TickMs();
-  for (;;) {
-    const uint32_t spent = TickMs() - start;
-    const uint32_t left = spent >= waitMs ? 0 : waitMs - spent;
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(std::min<uint32_t>(left, 0x7FFFFFFF)));
-    if (n > 0) return p.revents;
-    if (n == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
 }
 
 class PosixSerialPort : public SerialPort {

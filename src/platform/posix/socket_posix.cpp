@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/posix/poll_posix.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -18,19 +19,11 @@ namespace {
 // Longest wait for the peer's close when a connection ends.
 constexpr uint32_t kCloseDrainMs = 500;
 
-// Polls one descriptor for `events`, restarting after signals until waitMs have passed.
-// 1 ready (or in error: the next call reports it), 0 time is up, -1 failure.
-int PollFor(int fd, short events, uint32_t waitMs) {
-  const uint32_t start = TickMs();
-  for (;;) {
-    const uint32_t spent = TickMs() - start;
-    const uint32_t left = spent >= waitMs ? 0 : waitMs - spent;
-    pollfd p{fd, events, 0};
-    const int n = poll(&p, 1, static_cast<int>(left > 0x7FFFFFFFu ? 0x7FFFFFFFu : left));
-    if (n > 0) return 1;
-    if (n == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
+// 1 when `fd` is ready for `events` (or in error: the next call reports it), 0 when the
+// time is up, -1 on failure.
+int PollReady(int fd, short events, uint32_t waitMs) {
+  const int revents = PollFor(fd, events, waitMs);
+  return revents > 0 ? 1 : revents;
 }
 
 bool MakeNonBlocking(int fd) {
@@ -55,7 +48,7 @@ class PosixTcpStream : public TcpStream {
         if (n > 0 || (n < 0 && errno == EINTR)) continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
         const uint32_t spent = TickMs() - start;
-        if (spent >= kCloseDrainMs || PollFor(fd_, POLLIN, kCloseDrainMs - spent) != 1) break;
+        if (spent >= kCloseDrainMs || PollReady(fd_, POLLIN, kCloseDrainMs - spent) != 1) break;
       }
     }
     close(fd_);
@@ -70,7 +63,7 @@ class PosixTcpStream : public TcpStream {
       } else if (n < 0 && errno == EINTR) {
         continue;
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (PollFor(fd_, POLLOUT, stallMs) != 1) return false;
+        if (PollReady(fd_, POLLOUT, stallMs) != 1) return false;
       } else {
         return false;
       }
@@ -78,7 +71,7 @@ class PosixTcpStream : public TcpStream {
     return true;
   }
 
-  int WaitReadable(uint32_t waitMs) override { return PollFor(fd_, POLLIN, waitMs); }
+  int WaitReadable(uint32_t waitMs) override { return PollReady(fd_, POLLIN, waitMs); }
 
   int Receive(uint8_t* out, size_t capacity) override {
     if (capacity == 0) return 0;
@@ -116,7 +109,7 @@ class PosixTcpListener : public TcpListener {
   std::string Address() const override { return "127.0.0.1:" + std::to_string(port_); }
 
   std::unique_ptr<TcpStream> Accept(uint32_t waitMs) override {
-    if (PollFor(fd_, POLLIN, waitMs) != 1) return nullptr;
+    if (PollReady(fd_, POLLIN, waitMs) != 1) return nullptr;
     const int fd = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return nullptr;
     return Wrap(fd, false);
@@ -150,7 +143,7 @@ std::unique_ptr<TcpStream> ConnectTcp(const std::string& hostPort, uint32_t conn
       continue;
     }
     int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
-    if (rc != 0 && errno == EINPROGRESS && PollFor(fd, POLLOUT, connectMs) == 1) {
+    if (rc != 0 && errno == EINPROGRESS && PollReady(fd, POLLOUT, connectMs) == 1) {
       int error = 0;
       socklen_t size = sizeof(error);
       if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0) rc = 0;
