@@ -4,7 +4,7 @@
 
 #include "link/device_search.h"
 #include "link/process_state.h"
-#include "link/usbhid.h"
+#include "link/usbhid_link.h"
 #include "log/log.h"
 #include "platform/module.h"
 #include "protocol/device_lock.h"

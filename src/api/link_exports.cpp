@@ -4,7 +4,7 @@
 #include "QornRV270API.h"
 #include "api/frame.h"
 #include "link/device_search.h"
-#include "link/serial.h"
+#include "link/serial_link.h"
 #include "protocol/exchange.h"
 #include "protocol/variants.h"
 

@@ -7,7 +7,7 @@
 
 #include "link/process_state.h"
 #include "log/log.h"
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 
 // The terminal models, in search order. The vendor id 10C4 entries are models built on
 // a HID USB-to-UART bridge; EA80 is the bridge's public product id, EA81 to EA84 are the

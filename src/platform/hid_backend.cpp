@@ -1,6 +1,6 @@
 // Picks the HID backend for each device search and connection.
 #include "platform/env.h"
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 #include "platform/sim/hid_sim.h"
 
 namespace platform {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 
 namespace platform {
 

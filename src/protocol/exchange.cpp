@@ -2,7 +2,7 @@
 // exchange on the COM port of that number otherwise.
 #include "protocol/exchange.h"
 
-#include "link/serial.h"
+#include "link/serial_link.h"
 #include "log/log.h"
 #include "protocol/hid_exchange.h"
 #include "protocol/serial_exchange.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "link/process_state.h"
-#include "link/usbhid.h"
+#include "link/usbhid_link.h"
 #include "log/log.h"
 #include "protocol/device_lock.h"
 #include "protocol/exchange.h"

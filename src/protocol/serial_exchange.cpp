@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "link/serial.h"
+#include "link/serial_link.h"
 #include "protocol/exchange.h"
 #include "protocol/packet.h"
 

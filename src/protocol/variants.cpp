@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "link/process_state.h"
-#include "link/serial.h"
-#include "link/usbhid.h"
+#include "link/serial_link.h"
+#include "link/usbhid_link.h"
 #include "log/log.h"
 #include "platform/time.h"
 #include "protocol/device_lock.h"

@@ -8,7 +8,7 @@
 
 #include "QornRV270API.h"
 #include "link/process_state.h"
-#include "link/usbhid.h"
+#include "link/usbhid_link.h"
 #include "platform/named_event.h"
 #include "protocol/device_lock.h"
 #include "protocol/exchange.h"

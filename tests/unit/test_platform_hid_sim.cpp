@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/env.h"
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 

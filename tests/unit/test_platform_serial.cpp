@@ -18,7 +18,7 @@
 #endif
 
 #include "platform/env.h"
-#include "platform/serial.h"
+#include "platform/serial_port.h"
 #include "platform/time.h"
 
 namespace {

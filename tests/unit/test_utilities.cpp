@@ -10,7 +10,7 @@
 #include "api/app.h"
 #include "api/frame.h"
 #include "log/log.h"
-#include "link/usbhid.h"
+#include "link/usbhid_link.h"
 #include "platform/env.h"
 #include "platform/module.h"
 

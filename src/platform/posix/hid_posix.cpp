@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 #include "platform/hid_report_descriptor.h"
 #include "platform/time.h"
 

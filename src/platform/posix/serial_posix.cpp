@@ -12,7 +12,7 @@
 
 #include "platform/env.h"
 #include "platform/posix/poll_posix.h"
-#include "platform/serial.h"
+#include "platform/serial_port.h"
 #include "platform/time.h"
 
 namespace platform {

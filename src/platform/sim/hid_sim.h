@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 
 namespace platform {
 

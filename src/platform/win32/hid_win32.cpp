@@ -12,7 +12,7 @@ extern "C" {
 #include <hidsdi.h>
 }
 
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 
 namespace platform {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "platform/serial.h"
+#include "platform/serial_port.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "link/usbhid.h"
+#include "link/usbhid_link.h"
 
 #include <cctype>
 #include <cstring>

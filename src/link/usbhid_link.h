@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/hid.h"
+#include "platform/hid_device.h"
 
 // Cached product and vendor id that Connect looks for (-1: not set).
 extern std::atomic<int> g_nPid;

@@ -1,4 +1,4 @@
-#include "link/serial.h"
+#include "link/serial_link.h"
 
 #include <vector>
 

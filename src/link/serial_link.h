@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/serial.h"
+#include "platform/serial_port.h"
 
 class CSerial {
  public:
