@@ -106,6 +106,8 @@ RV270_API int RV270_CALL RV270Api_Communication_23Key(int port, int selector, in
 
 }  // extern "C"
 
+namespace {
+
 // Breaks off the wait of another thread (it notices within 200 ms on USB) and sends the
 // terminal a command through the cancel exchange; the cancel always reports success.
 int SendCancelCommand(const char* exportName, int port, int selector, uint8_t command) {
@@ -118,6 +120,8 @@ int SendCancelCommand(const char* exportName, int port, int selector, uint8_t co
   api::SetLastError(api::kOk);
   return 0;
 }
+
+}  // namespace
 
 extern "C" RV270_API int RV270_CALL RV270Api_CancelCustomProcess(int port, int selector) {
   return GuardExport(0, [&] { return SendCancelCommand("RV270Api_CancelCustomProcess", port, selector, 0x15); });

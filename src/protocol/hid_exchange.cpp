@@ -105,8 +105,6 @@ int DeliverAnswer(const uint8_t* packet, int packetLength, uint8_t* response, si
   return 0;
 }
 
-}  // namespace
-
 // The exchange. The cancel variant ignores g_bKeepWaiting and the device-access lock,
 // and frames into a 1000-byte buffer and receives into a 10240-byte one.
 struct HidExchangeKind {
@@ -180,6 +178,8 @@ int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, si
   ClosePort();
   return delivered;
 }
+
+}  // namespace
 
 int HidCommunication(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
                      int* responseLength, int timeoutMs) {
