@@ -13,6 +13,7 @@
 #include "protocol/exchange.h"
 #include "protocol/hid_exchange.h"
 #include "protocol/packet.h"
+#include "protocol/wiped_buffer.h"
 
 namespace {
 
@@ -51,29 +52,31 @@ int StartUsbKeyRun(const KeySequences& seq, int timeoutMs, std::unique_ptr<Devic
 // Writes a raw sequence over USB and reads the terminal's answer report (not used).
 void SendPackageAndAck(const uint8_t* seq, int length, int timeoutMs) {
   SendPackage(seq, length, timeoutMs);
-  uint8_t report[kReportBuffer] = {0};
-  UsbDevice().ReadReport(report, kAckWaitMs);
+  WipedArray<kReportBuffer> report;
+  UsbDevice().ReadReport(report.data, kAckWaitMs);
 }
 
 // One report's payload (without its id byte): its length, -8 broken off, -9 time-out.
 int RecvOneReport(uint8_t* out, size_t capacity, int timeoutMs) {
-  uint8_t report[kReportBuffer] = {0};
-  const int got = UsbDevice().ReadReport(report, timeoutMs);
+  WipedArray<kReportBuffer> report;
+  const int got = UsbDevice().ReadReport(report.data, timeoutMs);
   if (got == 0) return -8;
   if (got < 0) return -9;
   const size_t n = static_cast<size_t>(got - 1) < capacity ? static_cast<size_t>(got - 1) : capacity;
-  memcpy(out, report + 1, n);
+  memcpy(out, report.data + 1, n);
   return static_cast<int>(n);
 }
 
-// Stores the keys (edited or not) into the caller's text.
-void StoreText(bool edit, int mode, const uint8_t* keys, int count, uint8_t* text, int* textLength) {
-  if (!edit) {
-    if (count) memcpy(text, keys, static_cast<size_t>(count));
-    *textLength = count;
-    return;
-  }
-  *textLength = EditBackspaces(mode, keys, count, text);
+// Stores the keys (edited or not) into the caller's text: exactly the resulting text
+// and a zero byte. Editing happens in a buffer of its own, so that characters a
+// backspace removed are never left behind in the caller's buffer.
+int StoreText(bool edit, int mode, const uint8_t* keys, int count, uint8_t* text) {
+  WipedArray<kMaxKeys + 1> edited;
+  const int length = edit ? EditBackspaces(mode, keys, count, edited.data) : count;
+  if (!edit && count) memcpy(edited.data, keys, static_cast<size_t>(count));
+  memcpy(text, edited.data, static_cast<size_t>(length));
+  text[length] = 0;
+  return length;
 }
 
 // Serial: writes the end sequence and reads the terminal's 12-byte answer to it.
@@ -92,7 +95,7 @@ constexpr int kReadFailed = 1;
 // keys came; kReadFailed when a key did not arrive.
 template <typename NextKey>
 int CollectPlainKeys(NextKey next, int mode, uint8_t* text, int* textLength) {
-  uint8_t keys[kMaxKeys + 1] = {0};
+  WipedArray<kMaxKeys + 1> keys;
   int count = 0;
   for (;;) {
     uint8_t key = 0;
@@ -105,7 +108,8 @@ int CollectPlainKeys(NextKey next, int mode, uint8_t* text, int* textLength) {
     keys[count++] = key;
   }
   if (count > 0 && keys[0] == kEntryTimedOut) return -2;
-  const int length = EditBackspaces(mode, keys, count, text);
+  const int length = StoreText(true, mode, keys.data, count, text);
+  // The length counts up to the first zero byte, as the caller reads the text.
   *textLength = static_cast<int>(strnlen(reinterpret_cast<const char*>(text), static_cast<size_t>(length)));
   return 0;
 }
@@ -143,8 +147,8 @@ int HidCommunicationClearKey(int mode, const KeySequences& seq, uint8_t* text, i
   };
   const int collected = CollectPlainKeys(
       [&](uint8_t& key) {
-        uint8_t report[kReportBuffer] = {0};
-        if (UsbDevice().ReadReport(report, timeoutMs) <= 0) return false;
+        WipedArray<kReportBuffer> report;
+        if (UsbDevice().ReadReport(report.data, timeoutMs) <= 0) return false;
         key = report[1];
         return true;
       },
@@ -175,8 +179,9 @@ int HidCommunication23Key(int mode, int editFlag, const KeySequences& seq, uint8
     ClosePort();
     return result;
   };
-  uint8_t payload[kReportBuffer] = {0};
-  const int got = RecvOneReport(payload, sizeof(payload), timeoutMs);
+  WipedArray<kReportBuffer> report;
+  uint8_t* const payload = report.data;
+  const int got = RecvOneReport(payload, report.size(), timeoutMs);
   if (got < 0) return finish(FailedRead());
   if (payload[0] != kStx) return finish(-3);
   const uint8_t* etx = static_cast<const uint8_t*>(memchr(payload + 1, kEtx, static_cast<size_t>(got - 1)));
@@ -186,7 +191,7 @@ int HidCommunication23Key(int mode, int editFlag, const KeySequences& seq, uint8
     WriteLog('E', "key input longer than %d keys!", kMaxKeys);
     return finish(-2);
   }
-  StoreText(editFlag != 0, mode, payload + 1, count, text, textLength);
+  *textLength = StoreText(editFlag != 0, mode, payload + 1, count, text);
   return finish(0);
 }
 
@@ -201,7 +206,7 @@ int Commdu23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, 
   uint8_t first = 0;
   if (serial.ReadExact(&first, 1, timeoutMs) != 0) return finish(-2);
   if (first != kStx) return finish(-3);
-  uint8_t keys[kMaxKeys + 1] = {0};
+  WipedArray<kMaxKeys + 1> keys;
   int count = 0;
   const uint32_t start = platform::TickMs();
   for (;;) {
@@ -222,7 +227,7 @@ int Commdu23Key(int mode, int editFlag, const KeySequences& seq, uint8_t* text, 
     }
     keys[count++] = key;
   }
-  StoreText(editFlag != 0, mode, keys, count, text, textLength);
+  *textLength = StoreText(editFlag != 0, mode, keys.data, count, text);
   return finish(0);
 }
 

@@ -439,6 +439,52 @@ TEST_P(KeyInputTest, PlainKeysAreEditedForBackspaces) {
   EXPECT_EQ(1, mode1.length);
 }
 
+// The caller's buffer holds exactly the edited text and a zero byte: characters that a
+// backspace removed are not left behind after it, in any mode, on either key input.
+TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
+  struct Case {
+    int mode;
+    const char* keys;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "12\b\b9", "9"}, {0, "123\b", "12"}, {0, "\b\b7", "7"}, {1, "1234\b56", "56"}, {1, "12\b", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("mode ") + std::to_string(c.mode) + " keys " + c.keys);
+    unsigned char text[160];
+    int length = -1;
+    Bytes start = kKeyStart, end = kKeyEnd;
+
+    memset(text, 0, sizeof(text));
+    sim.ReplyToNextRawSequence(LinkUnderTest(), Keys(std::string(c.keys) + "\r"));
+    EXPECT_EQ(0, RV270Api_Communication_ClearKey(Port(), 0, c.mode, start.data(), text, 3, &length, end.data(), 3,
+                                                 1000));
+    EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
+    EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
+    EXPECT_EQ(Bytes(sizeof(text) - strlen(c.text), 0), Bytes(text + strlen(c.text), text + sizeof(text)));
+
+    // The framed key input edits the same way; its buffer comes in dirty here, and
+    // the text must still end with a zero byte.
+    memset(text, 0xEE, sizeof(text));
+    rv270sim::RawSend framed;
+    if (IsUsb()) {
+      framed.chunks = {rv270sim::FramedKeyChunk(c.keys)};
+    } else {
+      framed.chunks = {Bytes{0x02}};
+      for (const char* k = c.keys; *k; ++k) framed.chunks[0].push_back(static_cast<uint8_t>(*k));
+      framed.chunks[0].push_back(0x03);
+    }
+    sim.ReplyToNextRawSequence(LinkUnderTest(), framed);
+    AnswerEndSequence();
+    EXPECT_EQ(0, RV270Api_Communication_23Key(Port(), 0, c.mode, 1, start.data(), text, 3, &length, end.data(), 3,
+                                              1000));
+    EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
+    EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
+    EXPECT_EQ(0xEE, text[strlen(c.text) + 1]);  // nothing written past the zero byte
+  }
+}
+
 TEST_P(KeyInputTest, PlainKeyFailuresStillEndTheInputMode) {
   sim.ReplyToNextRawSequence(LinkUnderTest(), Keys("\xAA\r"));
   EXPECT_EQ(-2, ClearKey(Port(), 0).result);  // the terminal's own entry time ran out
