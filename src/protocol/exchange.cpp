@@ -7,7 +7,7 @@
 #include "protocol/hid_exchange.h"
 #include "protocol/serial_exchange.h"
 
-int g_nSerialRate = 9600;
+std::atomic<int> g_nSerialRate{9600};
 
 namespace {
 

@@ -1,5 +1,6 @@
 // One command exchange with the terminal over the link the port selects.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -25,4 +26,4 @@ int CommunicateCancel(int port, int selector, const uint8_t* request, int reques
                       uint8_t* response, size_t capacity, int* responseLength, int timeoutMs);
 
 // The library serial rate every serial open uses (0 means 9600).
-extern int g_nSerialRate;
+extern std::atomic<int> g_nSerialRate;

@@ -59,7 +59,7 @@ int Exchange(const uint8_t* request, int L, int timeoutMs, uint8_t* response, si
              int* responseLength, int* status, bool cancellable) {
   if (L < 0 || L > kMaxSerialRequest) return kRequestTooLong;
   std::vector<uint8_t> packet(kFrameBuffer, 0);
-  const int length = FrameSerialPacket(request, L, packet.data());
+  const int length = EncodePacket(request, L, packet.data());
   CSerial& serial = SerialDevice();
   if (!serial.IsOpen()) return -1;
   serial.WriteData(packet.data(), static_cast<size_t>(length));
@@ -68,20 +68,6 @@ int Exchange(const uint8_t* request, int L, int timeoutMs, uint8_t* response, si
 }
 
 }  // namespace
-
-int FrameSerialPacket(const uint8_t* payload, int L, uint8_t* packet) {
-  uint8_t check = 0;
-  packet[0] = kStx;
-  PutNibbles(static_cast<uint8_t>((L >> 8) & 0xFF), packet + 1);
-  PutNibbles(static_cast<uint8_t>(L & 0xFF), packet + 3);
-  for (int i = 0; i < L; ++i) {
-    PutNibbles(payload[i], packet + 5 + 2 * i);
-    check ^= payload[i];
-  }
-  PutNibbles(check, packet + 5 + 2 * L);
-  packet[2 * L + 7] = kEtx;
-  return 2 * L + 8;
-}
 
 int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
                    int* responseLength, int* status) {
@@ -96,7 +82,7 @@ int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t
 int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,
                      int* responseLength, int* status) {
   uint8_t packet[14] = {0};
-  FrameSerialPacket(request3, 3, packet);
+  EncodePacket(request3, 3, packet);
   CSerial& serial = SerialDevice();
   if (!serial.IsOpen()) return -1;
   serial.WriteData(packet, sizeof(packet));
@@ -117,7 +103,7 @@ int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t ca
 int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out) {
   if (N < 0 || N > 4096) return -2;
   uint8_t packet[12] = {0};
-  FrameSerialPacket(ack, 2, packet);
+  EncodePacket(ack, 2, packet);
   CSerial& serial = SerialDevice();
   std::vector<uint8_t> raw(static_cast<size_t>(N) + 1, 0);
   if (serial.ReadExact(raw.data(), static_cast<size_t>(N), kRawMs) != 0) return -2;

@@ -27,6 +27,3 @@ int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t ca
 // Reads N raw bytes (at most 4096) within 15000 ms, then acknowledges with a packet of
 // the two-byte payload `ack`. 0, -1 port not open, -2 bytes missing.
 int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out);
-
-// Frames a payload as a packet (2L + 8 bytes) into `packet`; returns the packet length.
-int FrameSerialPacket(const uint8_t* payload, int L, uint8_t* packet);
