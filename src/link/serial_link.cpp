@@ -46,7 +46,7 @@ int CSerial::Open(int port, int rate) {
       platform::SleepMs(10);
     }
     opened.reset(platform::OpenSerialPort(port, rate).release());
-    if (!opened) return -1;
+    if (!opened) return kSerialOpenFailed;
   }
   std::atomic_store(&port_, opened);
   open_ = 1;
@@ -84,9 +84,9 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
   size_t count = 0;
   for (;;) {
     platform::PumpOneMessage();
-    if (cancellable && TakeCancel()) return -30;
+    if (cancellable && TakeCancel()) return kSerialReadBrokenOff;
     const uint32_t elapsed = platform::TickMs() - start;
-    if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return -1;
+    if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return kSerialReadTimedOut;
     uint32_t step = kWaitStepMs;
     if (timeoutMs > 0 && static_cast<uint32_t>(timeoutMs) - elapsed < step) step = static_cast<uint32_t>(timeoutMs) - elapsed;
 
@@ -148,7 +148,7 @@ int OpenSerialLink(int port, int rate, int selector) {
     serial.Close();
     platform::PauseMs(kClosePauseMs);
   }
-  if (serial.Open(port, rate) != 0) return -1;
+  if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();
   SendChannelSwitch(serial);
   return 0;
@@ -157,7 +157,7 @@ int OpenSerialLink(int port, int rate, int selector) {
 int ReopenSerialLink(int port, int rate) {
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
-  if (serial.Open(port, rate) != 0) return -1;
+  if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();
   SendChannelSwitch(serial);
   return 0;

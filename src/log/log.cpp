@@ -11,6 +11,7 @@
 #include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/module.h"
+#include "platform/os_error.h"
 #include "platform/time.h"
 
 std::atomic<int> g_bLogEnabled{1};
@@ -136,6 +137,15 @@ void WriteLogAlways(char level, const char* format, ...) {
 }
 
 uint32_t LogLinePauseMs() { return g_linePauseMs; }
+
+void WriteOsErrorLine(char level) {
+  const int code = platform::TakeOsError();
+  if (code == 0) return;
+  const std::string text = platform::OsErrorText(code);
+  WriteLog(level, "os error %d: %s", code, text.c_str());
+}
+
+void ClearOsErrorLine() { platform::ClearOsError(); }
 
 void WriteHexLog(const void* data, size_t length, char level, const char* title) {
   if (g_bLogEnabled == 0) return;

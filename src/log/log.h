@@ -38,6 +38,14 @@ long long FileSizeOf(const char* path);
 // 1 when the library is loaded; WriteLog and WriteHexLog do nothing while it is 0.
 extern std::atomic<int> g_bLogEnabled;
 
+// The operating system's reason for the device failure just logged: when a platform
+// backend kept an error code for the calling thread (an open, read or write that
+// failed), writes "os error <code>: <system text>" and forgets the code; otherwise
+// nothing. Called right after the line that reports the failure.
+void WriteOsErrorLine(char level = 'E');
+// Forgets a kept code (at the start of a dialogue, so an old one is not reported).
+void ClearOsErrorLine();
+
 // The pause after each log line, in ms, as read at load.
 uint32_t LogLinePauseMs();
 // Full path of the file the latest line went to (512 bytes).

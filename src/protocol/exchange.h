@@ -6,6 +6,7 @@
 
 // Port 0 or 1001 is the USB HID link; any other number the serial port of that number.
 inline bool IsUsbPort(int port) { return port == 0 || port == 1001; }
+constexpr int kUsbLinkPort = 0;
 
 // Exchange results beyond those of the links, for requests and answers that do not fit.
 constexpr int kRequestTooLong = -15;   // refused before anything was sent

@@ -177,21 +177,50 @@ TEST_P(ExchangeTest, DamagedAnswersNeverOverrunOrHang) {
 }
 #endif
 
+// The packet's length field holds four hexadecimal digits: a request payload over
+// 65535 bytes cannot be framed (USB), and a serial request must fit the 9000-byte frame.
 TEST_P(ExchangeTest, RequestsTooLongAreRefusedBeforeAnythingIsSent) {
-  const size_t limit = IsUsb() ? 204796 : 4496;
+  const size_t limit = IsUsb() ? 65535 : 4496;
   Bytes request = Data(limit + 1);
   request[0] = 0x50;
   EXPECT_EQ(-15, Exchange(Port(), request).result);
   EXPECT_TRUE(sim.OutputReports().empty());
   EXPECT_TRUE(sim.SerialBytes().empty());
   EXPECT_EQ(0, sim.LinksOpened());
-  if (!IsUsb()) {
-    // The longest request that fits goes out whole.
-    request.resize(limit);
-    EXPECT_EQ(0, Exchange(Port(), request).result);
-    ASSERT_EQ(1u, sim.Requests().size());
-    EXPECT_EQ(limit, sim.Requests()[0].payload.size());
+
+  // The longest request that fits goes out whole.
+  request.resize(limit);
+  EXPECT_EQ(0, Exchange(Port(), request, 20000).result);
+  ASSERT_EQ(1u, sim.Requests().size());
+  EXPECT_EQ(limit, sim.Requests()[0].payload.size());
+}
+
+// Exchanges of several threads run one after another on the one link: each caller gets
+// the answer to its own request, never a failure made by another thread's exchange.
+TEST_P(ExchangeTest, ConcurrentCallersEachGetTheirOwnAnswer) {
+  sim.SetHandler(0x50, 0x77, [](const rv270sim::Request& r, rv270sim::DeviceState&) {
+    rv270sim::Answer a = rv270sim::Answer::Done(Bytes(r.payload.begin() + 2, r.payload.end()));
+    a.delayMs = 3;
+    return a;
+  });
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 8;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const Bytes request = {0x50, 0x77, static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+        const Exchanged e = Exchange(Port(), request, 3000);
+        if (e.result != 0 || e.response != Bytes({0x00, 0x00, static_cast<uint8_t>(t), static_cast<uint8_t>(i)})) {
+          ++wrong;
+        }
+      }
+    });
   }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), sim.Requests().size());
 }
 
 TEST_P(ExchangeTest, BadArgumentsOfTheExportedExchange) {
@@ -450,6 +479,7 @@ TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
   const Case cases[] = {
       {0, "12\b\b9", "9"}, {0, "123\b", "12"}, {0, "\b\b7", "7"}, {1, "1234\b56", "56"}, {1, "12\b", ""},
   };
+  size_t sequences = 0;  // start and end sequences so far: a reply is queued only after the last end arrived
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string("mode ") + std::to_string(c.mode) + " keys " + c.keys);
     unsigned char text[160];
@@ -463,6 +493,7 @@ TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
     EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
     EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
     EXPECT_EQ(Bytes(sizeof(text) - strlen(c.text), 0), Bytes(text + strlen(c.text), text + sizeof(text)));
+    ASSERT_TRUE(sim.WaitForRawSequences(sequences += 2));
 
     // The framed key input edits the same way; its buffer comes in dirty here, and
     // the text must still end with a zero byte.
@@ -482,6 +513,7 @@ TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
     EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
     EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
     EXPECT_EQ(0xEE, text[strlen(c.text) + 1]);  // nothing written past the zero byte
+    ASSERT_TRUE(sim.WaitForRawSequences(sequences += 2));
   }
 }
 
