@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QornRV270API.h"
+#include "platform/env.h"
 #include "support/sim_fixture.h"
 
 using rv270sim::Answer;
@@ -392,9 +393,20 @@ TEST_F(SerialLinkTest, LineSettingsFollowTheLibrarySerialRate) {
   EXPECT_EQ(9600, last().baud);
 }
 
+// The line that reports the failed open stays as it is; the operating system's reason
+// follows on the next line.
 TEST_F(SerialLinkTest, PortThatDoesNotExist) {
+  platform::SetEnv("RV270_COM99", "/dev/rv270-no-such-port");
   EXPECT_EQ(-1, Exchange(99, kStatusRequest).result);
-  EXPECT_TRUE(LogHas("模式为串口，但无法打开串口99"));
+  platform::SetEnv("RV270_COM99", nullptr);
+  const std::vector<std::string> lines = LogLines();
+  const int failed = LogFind("模式为串口，但无法打开串口99");
+  ASSERT_GE(failed, 0);
+  ASSERT_LT(static_cast<size_t>(failed) + 1, lines.size());
+  EXPECT_NE(std::string::npos, lines[static_cast<size_t>(failed)].find("ERROR: 模式为串口，但无法打开串口99"));
+  const std::string reason = lines[static_cast<size_t>(failed) + 1];
+  EXPECT_NE(std::string::npos, reason.find("ERROR: os error 2: ")) << reason;  // no such file
+  EXPECT_LT(reason.find("os error 2: ") + 12, reason.size()) << "the system's text follows the code";
 }
 
 // ---- Key inputs -------------------------------------------------------------------
