@@ -1,4 +1,4 @@
-// The USB HID side: the TCP transport of the simulated-terminal guide. Each connection
+// The USB HID side: the TCP transport of sim/TRANSPORT.md. Each connection
 // is a device search (`E` -> `D`) or a link (`O` -> `A`/`N`, then reports). Output
 // reports are reassembled into packets by their length field; reports that do not
 // start a packet are raw sequences. Answers go out as input reports.

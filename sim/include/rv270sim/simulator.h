@@ -1,6 +1,6 @@
 // The RV270 terminal simulator.
 //
-// It serves the USB HID side over the TCP transport of the simulated-terminal guide
+// It serves the USB HID side over the TCP transport of sim/TRANSPORT.md
 // (the library finds it through RV270_SIM) and the serial side over a pseudo-terminal
 // (Linux: the library opens the slave path named in RV270_COMn) or a COM port (Windows:
 // one end of a port pair). Requests are decoded by the simulator's own codec, answered
