@@ -64,6 +64,11 @@ class UsbTransport : public Transport {
         }
         if (ready[0]) Accept();
       }
+      if (core_.UsbUnplugged()) {
+        for (Connection& c : conns_) {
+          if (c.kind == Connection::Kind::kLink) Close(c);  // the device is gone: its links drop
+        }
+      }
       conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const Connection& c) { return c.closed; }),
                    conns_.end());
       Deliver();

@@ -95,14 +95,16 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
       platform::SleepMs(step);
       continue;
     }
-    if (port->BytesWaiting() > 0) {
+    const int waiting = port->BytesWaiting();
+    if (waiting < 0) return kSerialReadFailed;
+    if (waiting > 0 || (port->WaitReadable(step) && port->BytesWaiting() == 0)) {
+      // Bytes wait, or the line woke the wait without any: then it hung up or failed
+      // (the terminal was unplugged), which the read reports at once.
       const int got = port->ReadWaiting(buffer + count, length - count);
-      if (got > 0) count += static_cast<size_t>(got);
+      if (got < 0) return kSerialReadFailed;
+      count += static_cast<size_t>(got);
       if (count >= length) return 0;
-      continue;
     }
-    // Nothing waits: sleep in the kernel until a byte arrives or the step ends.
-    port->WaitReadable(step);
   }
 }
 

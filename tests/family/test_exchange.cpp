@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "QornRV270API.h"
-#include "platform/env.h"
+#include "rv270sim/host.h"
 #include "support/sim_fixture.h"
 
 using rv270sim::Answer;
@@ -224,6 +224,44 @@ TEST_P(ExchangeTest, ConcurrentCallersEachGetTheirOwnAnswer) {
   EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), sim.Requests().size());
 }
 
+// The terminal unplugged while the library waits for its answer, or while the answer
+// is arriving: the call fails at once instead of waiting out its time, calls while it
+// is away fail, and the first call after it is back works (the process state intact).
+TEST_P(ExchangeTest, UnpluggedTerminalFailsTheCallAndWorksWhenBack) {
+  if (!IsUsb() && !rv270sim::UsesPseudoTerminals()) GTEST_SKIP() << "a COM port pair cannot be unplugged";
+  EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+
+  struct Moment {
+    const char* name;
+    rv270sim::Answer answer;
+  };
+  rv270sim::Answer slow = rv270sim::Answer::Done(Data(300));  // its reports trickle in
+  slow.faults.chunkBytes = 16;
+  slow.faults.chunkGapMs = 100;
+  const Moment moments[] = {{"waiting", rv270sim::Answer::None()}, {"answering", slow}};
+  for (const Moment& m : moments) {
+    SCOPED_TRACE(m.name);
+    sim.ClearRecords();
+    sim.ScriptNext(m.answer);
+    Exchanged during{1, {}};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread caller([&] { during = Exchange(Port(), kStatusRequest, 20000); });
+    ASSERT_TRUE(sim.WaitForRequests(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    Unplug();
+    caller.join();
+    const auto waitedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(during.result, 0);
+    EXPECT_LT(waitedMs, 5000) << "the call waited for a terminal that was gone";
+
+    EXPECT_LT(Exchange(Port(), kStatusRequest).result, 0);  // still away
+    ASSERT_TRUE(Plug()) << sim.LastError();
+    EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+    EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+  }
+}
+
 TEST_P(ExchangeTest, BadArgumentsOfTheExportedExchange) {
   unsigned char request[2] = {0x50, 0x01};
   unsigned char response[16];
@@ -396,9 +434,9 @@ TEST_F(SerialLinkTest, LineSettingsFollowTheLibrarySerialRate) {
 // The line that reports the failed open stays as it is; the operating system's reason
 // follows on the next line.
 TEST_F(SerialLinkTest, PortThatDoesNotExist) {
-  platform::SetEnv("RV270_COM99", "/dev/rv270-no-such-port");
+  rv270sim::SetProcessEnv("RV270_COM99", "/dev/rv270-no-such-port");
   EXPECT_EQ(-1, Exchange(99, kStatusRequest).result);
-  platform::SetEnv("RV270_COM99", nullptr);
+  rv270sim::SetProcessEnv("RV270_COM99", "");
   const std::vector<std::string> lines = LogLines();
   const int failed = LogFind("模式为串口，但无法打开串口99");
   ASSERT_GE(failed, 0);

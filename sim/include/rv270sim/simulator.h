@@ -66,6 +66,18 @@ class Simulator {
   void Stop();
   std::string LastError() const;  // why a Start failed
 
+  // ---- Unplugging ----
+  // Removes the terminal from one link, at any moment (also while the library waits
+  // or an answer is on its way): USB: every open link drops within a loop step (10
+  // ms), the device list is empty and opens are refused; serial: the simulator's
+  // end of the line closes (on Linux the pseudo-terminal goes away, and the library's
+  // end sees the hang-up). Answers still queued for that link are dropped.
+  void Unplug(Link link);
+  // Plugs the terminal back: USB: the device list returns; serial: the line is served
+  // again (on Linux by a new pseudo-terminal: SerialDevicePath() names it). False when
+  // the serial side cannot be started again.
+  bool Plug(Link link);
+
   // ---- The machine's HID devices ----
   void SetDevices(const std::vector<DeviceRecord>& records);  // empty: no device
   std::vector<DeviceRecord> Devices() const;
