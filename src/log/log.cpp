@@ -53,7 +53,7 @@ uint32_t ReadLinePause() {
   return value <= kPausePerLineMs ? value : kPausePerLineMs;
 }
 
-const uint32_t g_linePauseMs = ReadLinePause();
+std::atomic<uint32_t> g_linePauseMs{ReadLinePause()};
 
 const char* LevelName(char level) {
   switch (level) {
@@ -116,7 +116,8 @@ void WriteLine(char level, const char* format, va_list args) {
             now.second, LevelName(level), message);
     fclose(file);
   }
-  if (g_linePauseMs) platform::PauseMs(g_linePauseMs);
+  const uint32_t pause = g_linePauseMs.load();
+  if (pause) platform::PauseMs(pause);
 }
 
 }  // namespace
@@ -136,7 +137,9 @@ void WriteLogAlways(char level, const char* format, ...) {
   va_end(args);
 }
 
-uint32_t LogLinePauseMs() { return g_linePauseMs; }
+uint32_t LogLinePauseMs() { return g_linePauseMs.load(); }
+
+void SetLogLinePauseMs(uint32_t ms) { g_linePauseMs = ms <= kPausePerLineMs ? ms : kPausePerLineMs; }
 
 void WriteOsErrorLine(char level) {
   const int code = platform::TakeOsError();

@@ -175,6 +175,8 @@ void SetEnv(const char* name, const char* value) { SetEnvironmentVariableA(name,
 }  // namespace platform
 
 #ifndef RV270_STATIC_CORE
+// The loader's entry point of the DLL (declared here: no system header declares it).
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     platform::OnModuleLoad();
