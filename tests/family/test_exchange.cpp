@@ -558,6 +558,11 @@ TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
     }
     sim.ReplyToNextRawSequence(LinkUnderTest(), framed);
     AnswerEndSequence();
+    if (IsUsb()) {
+      rv270sim::RawSend ack;  // the report the USB run reads after its end sequence
+      ack.chunks = {Bytes{0x00}};
+      sim.ReplyToNextRawSequence(LinkUnderTest(), ack);
+    }
     EXPECT_EQ(0, RV270Api_Communication_23Key(Port(), 0, c.mode, 1, start.data(), text, 3, &length, end.data(), 3,
                                               1000));
     EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
