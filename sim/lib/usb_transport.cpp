@@ -14,6 +14,7 @@ namespace {
 
 // Longest pause of the server loop: scripted sends and Stop are noticed this soon.
 constexpr int kLoopWaitMs = 10;
+constexpr int kDataReportsPerTurn = 256;
 
 struct Connection {
   enum class Kind { kFresh, kSearch, kLink, kRefused };
@@ -67,6 +68,7 @@ class UsbTransport : public Transport {
       conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const Connection& c) { return c.closed; }),
                    conns_.end());
       Deliver();
+      DeliverData();
     }
   }
 
@@ -151,6 +153,8 @@ class UsbTransport : public Transport {
                     std::to_string(c.record.outputReportLength));
         return;
       }
+      // During a download the reports are file data by count, whatever their first byte.
+      if (c.packetTotal == 0 && core_.OnDataReport(Link::kUsb, c.id, payload.data() + 1, payload.size() - 1)) return;
       core_.OnOutputReport(payload.data(), payload.size());
       HandleReport(c, payload.data() + 1, payload.size() - 1);
     } else if (type == 'S' && !payload.empty()) {
@@ -235,6 +239,27 @@ class UsbTransport : public Transport {
           core_.Requeue(std::move(item));
           break;
         }
+      }
+    }
+  }
+
+  // Upload reports due now, a bounded number per turn of the loop.
+  void DeliverData() {
+    Bytes chunk;
+    int id = -1;
+    bool closeLink = false;
+    for (int n = 0; n < kDataReportsPerTurn && core_.NextUploadChunk(Link::kUsb, Clock::now(), chunk, id, closeLink); ++n) {
+      Connection* c = Find(id);
+      if (!c) {
+        core_.AbandonUpload(Link::kUsb);
+        return;
+      }
+      Bytes report(c->record.inputReportLength > 0 ? c->record.inputReportLength : 1u, 0);
+      std::copy(chunk.begin(), chunk.begin() + std::min(chunk.size(), report.size() - 1), report.begin() + 1);
+      Send(*c, 'R', report);
+      if (closeLink) {
+        Close(*c);
+        return;
       }
     }
   }
