@@ -245,6 +245,8 @@ void Simulator::Core::EndOfBlock(Clock::time_point now) {
     } else {
       s.kind = FileSession::Kind::kNone;
     }
+  } else if (s.link == Link::kSerial && feedback != Bytes{0x00, 0x00}) {
+    s.kind = FileSession::Kind::kNone;  // the library ends a serial download on any refusal
   } else {
     ++s.block;
     s.resends = 0;
