@@ -26,6 +26,7 @@
 
 #include "QornRV270API.h"
 #include "api/frame.h"
+#include "link/process_state.h"
 #include "link/serial_link.h"
 #include "platform/fs.h"
 #include "platform/time.h"
@@ -45,16 +46,6 @@ constexpr size_t kRequestSize = 512;
 constexpr int kFileTimeoutMs = 5000;
 constexpr int kMaxBatch = 255;
 constexpr uint32_t kBatchPauseMs = 50;
-constexpr int kMaxNameBytes = static_cast<int>(kRequestSize) - 5;
-
-bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
-const char* Shown(const char* text) { return text ? text : ""; }
-
-// Sends a built request and keeps the answer.
-void Send(int port, int selector, Request& request, Answer& answer) {
-  CallFrame::MarkWaiting();
-  CallFrame::Exchange(port, selector, request, kFileTimeoutMs, answer);
-}
 
 constexpr const char* kDelete09 = "RV270Api_Communication myDeleteResult[1]==0x09!";
 constexpr const char* kOkLine = "RV270Api_Communication return ok!";
@@ -82,7 +73,7 @@ constexpr Outcome kSetupTable[] = {
 };
 
 int SaveFileSingle(int port, int bNewName, const char* pNewName, int iFileType, const char* filepath) {
-  CallFrame::MarkWaiting();
+  g_bKeepWaiting.store(1);
   char message[transfer::kMessageSize] = {0};
   WriteLog('I', "%s", Shown(filepath));
   const char* category = transfer::CategoryText(iFileType);
@@ -101,7 +92,7 @@ int SaveOneFile(CallFrame& frame, int port, int selector, const char* filepath) 
     result = SaveFileSingle(port, 0, "", fileClass, filepath);
   } else if (fileClass == 3) {
     char message[transfer::kMessageSize] = {0};
-    CallFrame::MarkWaiting();
+    frame.MarkWaiting();
     WriteLog('I', "%s", filepath);
     result = transfer::RV270Api_SaveFile_NewName(port, transfer::kAudio, 0, filepath, "", message);
     WriteLog('I', "RV270Api_SaveFile_NewName return[%d]!", result);
@@ -190,7 +181,7 @@ int SaveFile(int port, int selector, int iFileType, const char* filepath) {
     return -5;
   }
   WriteLog('I', "RV270Api_SaveFile type:[%d],path:[%s]", iFileType, filepath);
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   return iFileType == 0 ? SaveOneFile(frame, port, selector, filepath) : SaveFolder(port, filepath);
 }
 
@@ -216,7 +207,7 @@ int SetupApp(int port, int selector, const char* filepath, int timeout, const ch
     SetLastError(110);
     return -4;
   }
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   char message[transfer::kMessageSize] = {0};
   const bool usb = IsUsbPort(port);
   const int sent = transfer::RV270Api_SaveFile_NewName(port, transfer::kFirmware, 0, filepath, "", message, usb);
@@ -243,7 +234,7 @@ int UploadFilesToPc(int port, int iMode, const char* savePath, int cFileType, co
   frame.NoEndLine();
   WriteLog('I', "RV270Api_UploadFilesToPc Port:[%d],iMode:[%d],SavePath:[%s],timeout:[%d]", port, iMode,
            Shown(savePath), timeout);
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   transfer::UploadDestination to;
   to.iMode = iMode;
   to.savePath = savePath;
@@ -270,7 +261,7 @@ int GetFileList(int port, int selector, int iFileType, int iLen, char* fileList)
   CallFrame frame("RV270Api_GetFileList");
   Request request(kRequestSize, 0x50, 0x06);
   request.U8(iFileType);
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   if (iLen <= 0) {
     WriteLog('I', "RV270Api_GetFileList iLen<=0");
     SetLastError(kParamError);
@@ -280,7 +271,8 @@ int GetFileList(int port, int selector, int iFileType, int iLen, char* fileList)
   memset(fileList, 0, static_cast<size_t>(iLen));
   WriteLog('I', "RV270Api_GetFileList type:[%d],iLen:[%d]", iFileType, iLen);
   Answer answer;
-  Send(port, selector, request, answer);
+  int refused = 0;
+  if (!frame.Transact(port, selector, request, kFileTimeoutMs, answer, Refusal{-4}, &refused)) return refused;
   const Outcome& row = CallFrame::Classify(kFileListTable, answer);
   if (row.ret != 0) return frame.Conclude(row, answer);
   if (answer.length > static_cast<int>(Answer::kCapacity) || answer.length > iLen) {
@@ -293,26 +285,20 @@ int GetFileList(int port, int selector, int iFileType, int iLen, char* fileList)
 int DeleteRcFile(int port, int selector, const char* fileName) {
   CallFrame frame("RV270Api_DeleteRcFile");
   WriteLog('I', "RV270Api_DeleteRcFile fileName:[%s]", Shown(fileName));
-  CallFrame::MarkWaiting();
   if (!fileName) return frame.ArgError(-5, "RV270Api_DeleteRcFile fileName is null!");
   const size_t n = strlen(fileName);
-  if (n > static_cast<size_t>(kMaxNameBytes)) return frame.TooLong(-5, "fileName");
   Request request(kRequestSize, 0x50, 0x07);
-  request.U8(0).U16(static_cast<int>(n)).Bytes(fileName, n);
-  Answer answer;
-  Send(port, selector, request, answer);
-  return frame.Map(kDeleteOneTable, answer);
+  request.U8(0).U16(static_cast<int>(n > 0xFFFF ? 0xFFFF : n)).Bytes(fileName, n);
+  return frame.Call(port, selector, request, kFileTimeoutMs, kDeleteOneTable, Refusal{-5, "fileName"});
 }
 
 int DeleteAllFile(int port, int selector, int iFileType) {
   CallFrame frame("RV270Api_DeleteAllFile");
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   WriteLog('I', "RV270Api_DeleteAllFile type:[%d]", iFileType);
   Request request(kRequestSize, 0x50, 0x07);
   request.U8(iFileType);
-  Answer answer;
-  Send(port, selector, request, answer);
-  return frame.Map(kDeleteAllTable, answer);
+  return frame.Call(port, selector, request, kFileTimeoutMs, kDeleteAllTable);
 }
 
 }  // namespace
