@@ -378,6 +378,19 @@ bool Simulator::Core::NextUploadChunk(Link link, Clock::time_point now, Bytes& c
   }
 }
 
+size_t Simulator::Core::DataAllowance(Link link, int connection, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu);
+  const FileSession& s = session;
+  if (!linePacing || s.kind != FileSession::Kind::kDownload || s.link != link || s.connection != connection) {
+    return static_cast<size_t>(-1);
+  }
+  // One report frame of the transport (type, length, report id and payload) per ms.
+  const int64_t frame = 3 + 1 + s.unit;
+  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now - s.started).count();
+  const int64_t ahead = (ms + 1) * frame - static_cast<int64_t>(s.unitsSeen) * frame;
+  return ahead > 0 ? static_cast<size_t>(ahead) : 0;
+}
+
 void Simulator::Core::AbandonUpload(Link link) {
   std::lock_guard<std::mutex> lock(mu);
   if (session.kind == FileSession::Kind::kUpload && session.link == link) session.kind = FileSession::Kind::kNone;

@@ -112,6 +112,9 @@ struct Simulator::Core {
   // The next upload report (USB, its payload) or package (serial) due now; false when
   // none. `closeLink`: the USB link is to be closed after it.
   bool NextUploadChunk(Link link, Clock::time_point now, Bytes& chunk, int& connection, bool& closeLink);
+  // Bytes a USB connection may deliver now: during a paced download no more than the
+  // line would have carried since the handshake (0: hold it back); otherwise no limit.
+  size_t DataAllowance(Link link, int connection, Clock::time_point now);
   // The upload's link went away.
   void AbandonUpload(Link link);
 

@@ -44,18 +44,33 @@ class UsbTransport : public Transport {
  private:
   void Loop() {
     std::vector<os::Socket> sockets;
+    std::vector<size_t> owners;   // the connection of each socket after the listener
+    std::vector<size_t> allowed;  // bytes it may deliver now (a paced download)
     std::vector<char> ready;
     uint8_t buffer[16384];
     while (!stop_) {
       sockets.assign(1, listener_);
-      for (const Connection& c : conns_) sockets.push_back(c.sock);
-      const int wait = core_.MsUntilDue(Link::kUsb, NewestLink() != nullptr, kLoopWaitMs);
+      owners.clear();
+      allowed.clear();
+      bool held = false;
+      for (size_t i = 0; i < conns_.size(); ++i) {
+        const size_t allowance = core_.DataAllowance(Link::kUsb, conns_[i].id, Clock::now());
+        if (allowance == 0) {
+          held = true;  // ahead of the line rate: left unread for now
+          continue;
+        }
+        sockets.push_back(conns_[i].sock);
+        owners.push_back(i);
+        allowed.push_back(allowance);
+      }
+      int wait = core_.MsUntilDue(Link::kUsb, NewestLink() != nullptr, kLoopWaitMs);
+      if (held && wait > 1) wait = 1;
       if (os::WaitReadable(sockets, wait, ready) > 0) {
         // Connections first: the new ones are appended behind them.
         for (size_t i = 1; i < ready.size(); ++i) {
           if (!ready[i]) continue;
-          Connection& c = conns_[i - 1];
-          const int n = os::ReceiveSome(c.sock, buffer, sizeof(buffer));
+          Connection& c = conns_[owners[i - 1]];
+          const int n = os::ReceiveSome(c.sock, buffer, std::min(sizeof(buffer), allowed[i - 1]));
           if (n <= 0) {
             Close(c);
             continue;
