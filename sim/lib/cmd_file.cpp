@@ -19,6 +19,8 @@ constexpr uint64_t kBlockWireBytes = 1048576;
 constexpr size_t kDataRecords = 4096;
 // The rate-switch answer goes out at the new rate, once the library has reopened.
 constexpr int kRateAnswerDelayMs = 400;
+// The installation answer after the switch back, once the library has reopened the port.
+constexpr int kInstallAfterRateMs = 500;
 // Line time of one unit in microseconds: a 64-byte report per ms; 1024 bytes of 10 bits
 // at 115200 bit/s.
 constexpr int64_t kReportMicros = 1000;
@@ -153,6 +155,12 @@ void RegisterFileCommands(CommandTable& t) {
 // ---- the session, driven by the transports ----
 
 void Simulator::Core::ArmSession(Link link, int connection, const Request& request, const Answer& answer) {
+  if (pendingInstall && link == Link::kSerial && request.Class() == 0x50 && request.Command() == 0x99) {
+    pendingInstall = false;
+    EnqueueAnswer(link, connection, state.installAnswer, Faults(), answer.delayMs + kInstallAfterRateMs + state.installDelayMs,
+                  false);
+    return;
+  }
   if (request.Class() != 0x50 || answer.payload.size() < 2 || answer.payload[0] != 0 || answer.payload[1] != 0) return;
   const uint8_t cmd = request.Command();
   FileSession s;
@@ -260,7 +268,12 @@ void Simulator::Core::EndOfBlock(Clock::time_point now) {
   }
   EnqueueAnswer(link, connection, feedback, damage, delayMs, false);
   if (installed && !state.installAnswer.empty()) {
-    EnqueueAnswer(link, connection, state.installAnswer, Faults(), delayMs + state.installDelayMs, false);
+    // Over a serial port the library first switches the rate back: the answer follows that.
+    if (link == Link::kSerial) {
+      pendingInstall = true;
+    } else {
+      EnqueueAnswer(link, connection, state.installAnswer, Faults(), delayMs + state.installDelayMs, false);
+    }
   }
 }
 

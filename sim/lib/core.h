@@ -143,6 +143,7 @@ struct Simulator::Core {
   TransferFaults transferFaults;
   bool linePacing = false;
   FileSession session;
+  bool pendingInstall = false;  // serial firmware stored: answer after the rate switch back
   std::deque<Bytes> dataReports;
   uint64_t dataReportCount = 0;
   std::deque<RawSend> rawReplies[2];  // by link

@@ -412,6 +412,12 @@ TEST_F(TransferTest, SetupAppInstallsAndReportsTheAnswer) {
     EXPECT_GE(LogFind(c.line, from), 0) << c.line;
   }
   EXPECT_TRUE(sim.State().files.count({5, "fw_v2.bin"}));
+  // Over a serial port the answer is awaited on that port, after the rate switch back.
+  if (SerialAvailable()) {
+    sim.EditState([](rv270sim::DeviceState& st) { st.installAnswer = B({0x00, 0x00}); });
+    EXPECT_EQ(RV270Api_SetupApp(SerialPort(), 0, fw.c_str(), 5, "FW"), 0);
+    EXPECT_EQ(RV270Api_GetErrorCode(), 0);
+  }
   EXPECT_EQ(RV270Api_SetupApp(kUsbPort, 0, "", 1, ""), -2);
   EXPECT_EQ(RV270Api_GetErrorCode(), 100);
   EXPECT_EQ(RV270Api_SetupApp(kUsbPort, 0, Path("none.bin").string().c_str(), 1, ""), -3);
