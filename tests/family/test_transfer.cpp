@@ -16,6 +16,9 @@
 #include "QornRV270API.h"
 #include "rv270sim/host.h"
 #include "support/outcome_rows.h"
+#ifdef RV270_TEST_CORE
+#include "transfer/categories.h"
+#endif
 
 namespace {
 
@@ -76,6 +79,23 @@ const rv270sim::StoredFile* Stored(const rv270sim::DeviceState& s, int category,
   auto it = s.files.find({category, name});
   return it == s.files.end() ? nullptr : &it->second;
 }
+
+#ifdef RV270_TEST_CORE
+TEST(TransferCategories, TextToCodeByLeadingBytes) {
+  const struct {
+    const char* text;
+    int code;
+  } cases[] = {
+      {"广告图片", 1}, {"广告视频", 2}, {"广告音频", 3}, {"柜员头像", 4},  {"固件资源", 5},  {"凭证", 6},
+      {"web页面", 7},  {"web压缩包", 8}, {"签名图像", 9}, {"凭证.pdf", 6}, {"用户凭证.pdf", 1}, {"", 1},
+      {nullptr, 1},    {"广告", 1},     {"web页面x", 7},
+  };
+  for (const auto& c : cases) EXPECT_EQ(transfer::CategoryCode(c.text), c.code) << (c.text ? c.text : "(null)");
+  for (int code = 1; code <= 9; ++code) EXPECT_EQ(transfer::CategoryCode(transfer::CategoryText(code)), code);
+  EXPECT_EQ(transfer::CategoryText(0), nullptr);
+  EXPECT_EQ(transfer::CategoryText(10), nullptr);
+}
+#endif
 
 // ---- download ----
 
