@@ -564,7 +564,7 @@ TEST_F(TransferTest, SerialFaultsStillSwitchTheTerminalBack) {
   }
   // The terminal refuses the rate: nothing else is sent.
   sim.ClearRecords();
-  sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x50, 0x99, 0x03})));
+  sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x50, 0x99, 0x03}), 400));  // after the reopen at 115200
   EXPECT_EQ(RV270Api_SaveFileSingle(SerialPort(), 0, 0, "", 2, path.c_str()), -114);
   EXPECT_TRUE(LogHas("RV270Api_SaveFile_NewName return[-4]!"));
   EXPECT_EQ(sim.RequestPayloads(Link::kSerial).size(), 1u);
