@@ -249,7 +249,7 @@ int UploadFilesToPc(int port, int iMode, const char* savePath, int cFileType, co
     rc = -2;
   } else {
     to.capacity = iMode != 0 ? static_cast<size_t>(*pDataLen) : 0;
-    if (iMode == 0 && pDataLen) *pDataLen = 0;
+    if (pDataLen) *pDataLen = 0;
     rc = IsUsbPort(port) ? transfer::Receive1M(to, cFileType, pFileName, timeout)
                          : transfer::UploadFileToPC_Comm(to, port, g_nSerialRate, cFileType, pFileName);
   }
