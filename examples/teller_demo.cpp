@@ -1,5 +1,6 @@
 // A teller workflow against an RV270 terminal (or the simulator): find the terminal,
-// exchange the status command over USB and a serial port, then greet a customer.
+// exchange the status command over USB and a serial port, greet a customer, then send a
+// picture and a PDF voucher to the terminal, list its pictures and fetch one back.
 //
 // Usage: teller_demo [--serial N] [--usb-only]
 //   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
@@ -72,6 +73,49 @@ void Workflow(int port) {
   std::printf("    log file: %s\n", path);
 }
 
+// Writes a small host file for the transfer step; its path, or "" when it cannot be made.
+std::string MakeFile(const char* name, size_t size) {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/" + name;
+#ifdef _WIN32
+  if (!dir || !*dir) path = std::string(".\\") + name;
+#endif
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return std::string();
+  for (size_t i = 0; i < size; ++i) std::fputc(static_cast<int>((i * 31 + 7) & 0xFF), f);
+  std::fclose(f);
+  return path;
+}
+
+// Sends a picture and a PDF voucher, lists the pictures, and fetches the picture back.
+void FileTransfers(int port) {
+  std::printf("\nFiles on port %d\n", port);
+  const std::string picture = MakeFile("rv270_demo_logo.png", 150000);
+  const std::string voucher = MakeFile("rv270_demo_voucher.pdf", 40000);
+  const struct {
+    const char* what;
+    const std::string& path;
+    int category;
+  } files[] = {{"picture", picture, 1}, {"PDF voucher", voucher, 6}};
+  for (size_t i = 0; i < sizeof(files) / sizeof(files[0]); ++i) {
+    std::printf("    [%u/2] sending the %s %s ...\n", static_cast<unsigned>(i + 1), files[i].what, files[i].path.c_str());
+    std::fflush(stdout);
+    const int r = RV270Api_SaveFileSingle(port, 0, 0, "", files[i].category, files[i].path.c_str());
+    Report(files[i].category == 6 ? "send the voucher (stored under the voucher name)" : "send the picture", r, r == 0);
+  }
+  char list[4096] = {0};
+  int r = RV270Api_GetFileList(port, 0, 1, sizeof(list), list);
+  Report("list the pictures on the terminal", r, r == 0);
+  if (r == 0) std::printf("    %s\n", list);
+  unsigned char back[200000];
+  int length = static_cast<int>(sizeof(back));
+  r = RV270Api_UploadFilesToPc(port, 0, 1, "", 1, "rv270_demo_logo.png", 30, back, &length);
+  Report("fetch the picture back", r, r == 0 && length == 150000);
+  if (r == 0) std::printf("    %d bytes received\n", length);
+  std::remove(picture.c_str());
+  std::remove(voucher.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +137,7 @@ int main(int argc, char** argv) {
 
   Workflow(0);
   if (serial) Workflow(serialPort);
+  FileTransfers(0);
 
   std::printf("\n%d step(s) failed\n", g_failures);
   return g_failures == 0 ? 0 : 1;

@@ -134,7 +134,8 @@ RV270_API int RV270_CALL RV270Api_PlayVideoList(int port, int selector, const ch
 
 /* iFileType 0: filepath is one media file; 1: every media file under the folder filepath. */
 RV270_API int RV270_CALL RV270Api_SaveFile(int port, int selector, int iFileType, const char *filepath);
-/* iFileType: file category 1 to 9; bNewName non-zero stores the file as pNewName. */
+/* iFileType: file category 1 to 9; bNewName non-zero stores the file as pNewName (at most
+ * 63 bytes over USB, 24 over a serial port). Returns 0, -1001 (busy) or -114. */
 RV270_API int RV270_CALL RV270Api_SaveFileSingle(int port, int selector, int bNewName,
     const char *pNewName, int iFileType, const char *filepath);
 /* timeout: seconds to wait for the installation result; CompareName: required start of
@@ -142,13 +143,19 @@ RV270_API int RV270_CALL RV270Api_SaveFileSingle(int port, int selector, int bNe
 RV270_API int RV270_CALL RV270Api_SetupApp(int port, int selector, const char *filepath, int timeout,
     const char *CompareName);
 /* Counts the media files under a folder. pCount and pTotalSize (bytes) are in/out: set
- * both to 0 before the first call; the search adds to them. The result carries nothing. */
+ * both to 0 before the first call; the search adds to them. Folders whose names begin
+ * with '.' and links to folders are not searched. Returns 0, or -1 for a null argument. */
 RV270_API int RV270_CALL RV270Api_FileFind(const char *filepath, int *pCount, int *pTotalSize);
 
 /* ---- Upload from the terminal to the host -------------------------------------------- */
 
-/* iMode 0 writes the file SavePath; other values copy into pDataBuf and set *pDataLen
- * (bytes). cFileType: category code (low byte sent); timeout in seconds. */
+/* iMode 0 writes the file SavePath (received into SavePath + ".part" and renamed when
+ * complete: a failed upload leaves no file at SavePath). Other values copy into
+ * pDataBuf: on entry *pDataLen holds the capacity of pDataBuf in bytes (a positive
+ * number; without it the call returns -2 and asks for nothing); on return it holds the
+ * bytes stored. A file larger than the capacity is refused (-2), nothing is written past
+ * it. cFileType: category code (low byte sent); timeout in seconds. Returns 0, or a
+ * negative or positive failure code (the last error is not set). */
 RV270_API int RV270_CALL RV270Api_UploadFilesToPc(int port, int selector, int iMode,
     const char *SavePath, int cFileType, const char *pFileName, int timeout,
     unsigned char *pDataBuf, int *pDataLen);

@@ -6,6 +6,7 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterDeviceCommands(table);
   RegisterScreenCommands(table);
   RegisterMediaCommands(table);
+  RegisterFileCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {

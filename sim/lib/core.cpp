@@ -43,6 +43,9 @@ void CutPacket(Outgoing& item, size_t pieceSize) {
 void Simulator::Core::OnRequest(Link link, int connection, Bytes payload) {
   std::lock_guard<std::mutex> lock(mu);
   PushCapped(requests, RequestRecord{link, payload});
+  if (TakeAck(link, payload)) return;
+  state.reportPayload = devices.empty() || devices.front().inputReportLength < 2
+                            ? 64 : devices.front().inputReportLength - 1;
   Request request{link, std::move(payload)};
   const CommandInfo* info = commands.Find(request.Class(), request.Command());
   const CommandKind kind = info ? info->kind : CommandKind::kPlain;
@@ -75,6 +78,7 @@ void Simulator::Core::OnRequest(Link link, int connection, Bytes payload) {
     }
     EnqueueAnswer(link, connection, answer.payload, f, answer.delayMs,
                   kind == CommandKind::kWaits && answer.delayMs > 0);
+    ArmSession(link, connection, request, answer);
   }
   if (kind == CommandKind::kEndsWaits) BreakOffWaits();
 }
@@ -260,6 +264,8 @@ int Simulator::Core::MsUntilDue(Link link, bool anyLinkOpen, int cap) {
   std::lock_guard<std::mutex> lock(mu);
   const Clock::time_point now = Clock::now();
   int wait = cap;
+  const int upload = UploadWaitMs(link, now);
+  if (upload >= 0 && upload < wait) wait = upload;
   for (const Outgoing& o : outgoing) {
     if (o.link != link || (link == Link::kUsb && o.connection < 0 && !anyLinkOpen)) continue;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(o.due - now).count();

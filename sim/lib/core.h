@@ -46,6 +46,40 @@ Bytes BuildPacket(const Bytes& payload, const Faults& faults);
 // size when smaller) and drops the faulted report. No-op once cut.
 void CutPacket(Outgoing& item, size_t pieceSize);
 
+// One file transfer in progress (at most one at a time).
+struct FileSession {
+  enum class Kind { kNone, kDownload, kUpload };
+  Kind kind = Kind::kNone;
+  Link link = Link::kUsb;
+  int connection = -1;   // USB: the link of the handshake
+  int category = 0;
+  std::string name;
+  uint64_t total = 0;    // USB: file and check bytes (T); serial: file bytes
+  uint64_t done = 0;     // of total
+  int unit = 64;         // USB: report payload size; serial: package size
+  uint64_t unitsPerBlock = 1;
+  uint64_t unitsInBlock = 0;
+  int block = 0;
+  bool blockBad = false;
+  int resends = 0;
+  // Download: the file as received, and its state when the block started.
+  uint64_t fileBytes = 0;
+  uint64_t hash = 0;
+  bool keep = true;
+  Bytes content;
+  uint64_t blockStartDone = 0, blockStartFile = 0, blockStartHash = 0;
+  Bytes partial;         // serial: the package being received
+  // Upload.
+  StoredFile source;
+  uint64_t units = 0;    // reports (USB) or packages (serial) in all
+  uint64_t next = 0;     // next to send
+  bool awaitingAck = false;
+  Clock::time_point paceStart;
+  uint64_t paceFirst = 0;
+  Clock::time_point started;
+  uint64_t unitsSeen = 0;  // download: reports received, for pacing
+};
+
 class Transport {
  public:
   virtual ~Transport() = default;  // stops the thread and closes what it opened
@@ -71,6 +105,20 @@ struct Simulator::Core {
   bool UsbUnplugged();
   bool FeatureReportsWork();
 
+  // ---- file transfers (cmd_file.cpp) ----
+  // A USB output report while a download runs on that link: taken as data (true).
+  bool OnDataReport(Link link, int connection, const uint8_t* body, size_t length);
+  // Serial bytes while a download runs on the serial side: the number taken as data.
+  size_t OnSerialData(const uint8_t* data, size_t length);
+  // The next upload report (USB, its payload) or package (serial) due now; false when
+  // none. `closeLink`: the USB link is to be closed after it.
+  bool NextUploadChunk(Link link, Clock::time_point now, Bytes& chunk, int& connection, bool& closeLink);
+  // Bytes a USB connection may deliver now: during a paced download no more than the
+  // line would have carried since the handshake (0: hold it back); otherwise no limit.
+  size_t DataAllowance(Link link, int connection, Clock::time_point now);
+  // The upload's link went away.
+  void AbandonUpload(Link link);
+
   // Items of `link` due by `now`, in order. USB items for the newest open link stay
   // queued while `anyLinkOpen` is false.
   std::vector<Outgoing> TakeDue(Link link, Clock::time_point now, bool anyLinkOpen);
@@ -94,6 +142,12 @@ struct Simulator::Core {
   };
   std::deque<Scripted> scripts;
   std::deque<Faults> faults;
+  TransferFaults transferFaults;
+  bool linePacing = false;
+  FileSession session;
+  bool pendingInstall = false;  // serial firmware stored: answer after the rate switch back
+  std::deque<Bytes> dataReports;
+  uint64_t dataReportCount = 0;
   std::deque<RawSend> rawReplies[2];  // by link
   DeviceState state;
 
@@ -126,6 +180,11 @@ struct Simulator::Core {
 
  private:
   // REQUIRES: mu held.
+  bool TakeAck(Link link, const Bytes& payload);
+  void ArmSession(Link link, int connection, const Request& request, const Answer& answer);
+  void EndOfBlock(Clock::time_point now);
+  void StoreReceived();
+  int UploadWaitMs(Link link, Clock::time_point now) const;
   void Enqueue(Outgoing item, int delayMs);
   void EnqueueAnswer(Link link, int connection, const Bytes& payload, const Faults& faults,
                      int delayMs, bool breakable);

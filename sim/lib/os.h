@@ -17,6 +17,8 @@ using Socket = std::intptr_t;
 constexpr Socket kNoSocket = -1;
 
 // Listening socket on 127.0.0.1:port (0: ephemeral); the bound port in `bound`.
+// Receive buffer of the simulator's sockets.
+constexpr int kReceiveWindow = 32768;
 Socket ListenLoopback(uint16_t port, uint16_t& bound, std::string& error);
 Socket AcceptClient(Socket listener);
 Socket ConnectLoopback(uint16_t port);

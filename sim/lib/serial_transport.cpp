@@ -45,7 +45,9 @@ class SerialTransport : public Transport {
         core_.OnSerialBytes(buffer, static_cast<size_t>(n));
         SerialSettings settings;
         if (ep_->LineSettings(settings)) core_.OnSerialSettings(settings);
-        for (int i = 0; i < n; ++i) Feed(buffer[i]);
+        // During a download the bytes are file data by count, whatever they are.
+        const size_t data = state_ == State::kIdle ? core_.OnSerialData(buffer, static_cast<size_t>(n)) : 0;
+        for (int i = static_cast<int>(data); i < n; ++i) Feed(buffer[i]);
         if (state_ == State::kRaw && !(pending_.size() == 1 && pending_[0] == 0x1B)) FinishRaw();
         lastByte_ = now;
       } else if (n < 0) {
@@ -53,6 +55,7 @@ class SerialTransport : public Transport {
       }
       CheckQuiet(now);
       Deliver();
+      DeliverData();
     }
   }
 
@@ -148,6 +151,16 @@ class SerialTransport : public Transport {
           break;
         }
       }
+    }
+  }
+
+  // Upload packages due now.
+  void DeliverData() {
+    Bytes chunk;
+    int id = -1;
+    bool closeLink = false;
+    while (core_.NextUploadChunk(Link::kSerial, Clock::now(), chunk, id, closeLink)) {
+      if (!chunk.empty() && !ep_->Write(chunk.data(), chunk.size())) core_.OnUndelivered();
     }
   }
 

@@ -141,6 +141,7 @@ void Simulator::ClearScripts() {
   core_->faults.clear();
   core_->rawReplies[0].clear();
   core_->rawReplies[1].clear();
+  core_->transferFaults = TransferFaults();
 }
 
 void Simulator::SendRaw(Link link, const RawSend& send) {
@@ -280,6 +281,8 @@ void Simulator::ClearRecords() {
   c.serialSettings.clear();
   c.channelLetters.clear();
   c.protocolErrors.clear();
+  c.dataReports.clear();
+  c.dataReportCount = 0;
   // Links still open stay counted as open.
   c.linksOpened -= c.linksClosed;
   c.linksClosed = 0;

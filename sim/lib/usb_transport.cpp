@@ -14,6 +14,7 @@ namespace {
 
 // Longest pause of the server loop: scripted sends and Stop are noticed this soon.
 constexpr int kLoopWaitMs = 10;
+constexpr int kDataReportsPerTurn = 256;
 
 struct Connection {
   enum class Kind { kFresh, kSearch, kLink, kRefused };
@@ -43,18 +44,33 @@ class UsbTransport : public Transport {
  private:
   void Loop() {
     std::vector<os::Socket> sockets;
+    std::vector<size_t> owners;   // the connection of each socket after the listener
+    std::vector<size_t> allowed;  // bytes it may deliver now (a paced download)
     std::vector<char> ready;
     uint8_t buffer[16384];
     while (!stop_) {
       sockets.assign(1, listener_);
-      for (const Connection& c : conns_) sockets.push_back(c.sock);
-      const int wait = core_.MsUntilDue(Link::kUsb, NewestLink() != nullptr, kLoopWaitMs);
+      owners.clear();
+      allowed.clear();
+      bool held = false;
+      for (size_t i = 0; i < conns_.size(); ++i) {
+        const size_t allowance = core_.DataAllowance(Link::kUsb, conns_[i].id, Clock::now());
+        if (allowance == 0) {
+          held = true;  // ahead of the line rate: left unread for now
+          continue;
+        }
+        sockets.push_back(conns_[i].sock);
+        owners.push_back(i);
+        allowed.push_back(allowance);
+      }
+      int wait = core_.MsUntilDue(Link::kUsb, NewestLink() != nullptr, kLoopWaitMs);
+      if (held && wait > 1) wait = 1;
       if (os::WaitReadable(sockets, wait, ready) > 0) {
         // Connections first: the new ones are appended behind them.
         for (size_t i = 1; i < ready.size(); ++i) {
           if (!ready[i]) continue;
-          Connection& c = conns_[i - 1];
-          const int n = os::ReceiveSome(c.sock, buffer, sizeof(buffer));
+          Connection& c = conns_[owners[i - 1]];
+          const int n = os::ReceiveSome(c.sock, buffer, std::min(sizeof(buffer), allowed[i - 1]));
           if (n <= 0) {
             Close(c);
             continue;
@@ -72,6 +88,7 @@ class UsbTransport : public Transport {
       conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const Connection& c) { return c.closed; }),
                    conns_.end());
       Deliver();
+      DeliverData();
     }
   }
 
@@ -156,6 +173,8 @@ class UsbTransport : public Transport {
                     std::to_string(c.record.outputReportLength));
         return;
       }
+      // During a download the reports are file data by count, whatever their first byte.
+      if (c.packetTotal == 0 && core_.OnDataReport(Link::kUsb, c.id, payload.data() + 1, payload.size() - 1)) return;
       core_.OnOutputReport(payload.data(), payload.size());
       HandleReport(c, payload.data() + 1, payload.size() - 1);
     } else if (type == 'S' && !payload.empty()) {
@@ -240,6 +259,27 @@ class UsbTransport : public Transport {
           core_.Requeue(std::move(item));
           break;
         }
+      }
+    }
+  }
+
+  // Upload reports due now, a bounded number per turn of the loop.
+  void DeliverData() {
+    Bytes chunk;
+    int id = -1;
+    bool closeLink = false;
+    for (int n = 0; n < kDataReportsPerTurn && core_.NextUploadChunk(Link::kUsb, Clock::now(), chunk, id, closeLink); ++n) {
+      Connection* c = Find(id);
+      if (!c) {
+        core_.AbandonUpload(Link::kUsb);
+        return;
+      }
+      Bytes report(c->record.inputReportLength > 0 ? c->record.inputReportLength : 1u, 0);
+      std::copy(chunk.begin(), chunk.begin() + std::min(chunk.size(), report.size() - 1), report.begin() + 1);
+      Send(*c, 'R', report);
+      if (closeLink) {
+        Close(*c);
+        return;
       }
     }
   }

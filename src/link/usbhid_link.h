@@ -49,6 +49,11 @@ class CUSBHID {
   int ReadReportNoCancel(uint8_t* out, int timeoutMs);
 
   bool Connected() const { return connected_.load(); }
+  // Output report length of the current connection, report id included (0: none).
+  int OutputReportLength() const {
+    std::shared_ptr<Connection> c = Current();
+    return c ? static_cast<int>(c->caps.outputReportLength) : 0;
+  }
 
  private:
   // The handles and buffers of one connection. A cancel call on another thread may

@@ -30,6 +30,9 @@ class TcpStream {
   virtual int Receive(uint8_t* out, size_t capacity) = 0;
 };
 
+// Send buffer of the streams ConnectTcp makes.
+constexpr int kSendBuffer = 16384;
+
 // Connects to "HOST:PORT" (a numeric address or a host name, then a decimal port),
 // giving up after connectMs. nullptr when the text is malformed or the connection
 // cannot be made.

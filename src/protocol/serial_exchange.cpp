@@ -13,8 +13,6 @@ namespace {
 constexpr size_t kFrameBuffer = 9000;
 constexpr size_t kIncomingBuffer = 4096;
 constexpr int kRestMs = 2000;
-constexpr int kFramedFirstMs = 600000;
-constexpr int kRawMs = 15000;
 
 struct AnswerTimes {
   int firstMs;
@@ -93,21 +91,25 @@ int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* respo
 }
 
 int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t capacity,
-                 int* responseLength, int* status) {
+                 int* responseLength, int* status, int firstMs) {
   CSerial& serial = SerialDevice();
   if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet, static_cast<size_t>(length));
-  return ReadAnswer(AnswerTimes{kFramedFirstMs, kRestMs, false, true}, response, capacity, responseLength,
-                    status);
+  return ReadAnswer(AnswerTimes{firstMs, kRestMs, false, true}, response, capacity, responseLength, status);
 }
 
-int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out) {
+int CommduReceiveOnly(int timeoutMs, uint8_t* response, size_t capacity, int* responseLength, int* status) {
+  if (!SerialDevice().IsOpen()) return kSerialPortNotOpen;
+  return ReadAnswer(AnswerTimes{timeoutMs, kRestMs, true, true}, response, capacity, responseLength, status);
+}
+
+int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out, int timeoutMs) {
   if (N < 0 || N > 4096) return kSerialNoAnswer;
   uint8_t packet[12] = {0};
   EncodePacket(ack, 2, packet);
   CSerial& serial = SerialDevice();
   WipedBytes raw(static_cast<size_t>(N) + 1);
-  if (serial.ReadExact(raw.data(), static_cast<size_t>(N), kRawMs) != 0) return kSerialNoAnswer;
+  if (serial.ReadExact(raw.data(), static_cast<size_t>(N), timeoutMs) != 0) return kSerialNoAnswer;
   if (N) memcpy(out, raw.data(), static_cast<size_t>(N));
   if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet, sizeof(packet));

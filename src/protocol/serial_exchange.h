@@ -30,8 +30,11 @@ int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t
 int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,
                      int* responseLength, int* status);
 // Sends a packet framed by the caller; the answer's check byte is not verified.
+// `firstMs`: the wait for the answer's first five bytes.
 int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t capacity,
-                 int* responseLength, int* status);
+                 int* responseLength, int* status, int firstMs = 600000);
 // Reads N raw bytes (at most 4096) within 15000 ms, then acknowledges with a packet of
 // the two-byte payload `ack`. 0, -1 port not open, -2 bytes missing.
-int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out);
+int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out, int timeoutMs = 15000);
+// Waits for one answer packet without sending anything (results as ICCombo_Commdu).
+int CommduReceiveOnly(int timeoutMs, uint8_t* response, size_t capacity, int* responseLength, int* status);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "rv270sim/codec.h"
 
@@ -48,6 +49,21 @@ struct MediaState {
   std::string lastVideo;
 };
 
+// A file the terminal stores: its size and hash always, its bytes while they are small.
+struct StoredFile {
+  uint64_t size = 0;
+  uint64_t hash = 0;         // FNV-1a 64 of the bytes
+  bool kept = false;         // content holds the bytes
+  Bytes content;
+  bool pattern = false;      // made by PutPatternFile: byte i is PatternByte(i)
+};
+
+// The bytes of a pattern file.
+inline uint8_t PatternByte(uint64_t i) { return static_cast<uint8_t>((i * 131u + (i >> 9)) & 0xFF); }
+
+// Stored files kept whole up to this size.
+constexpr uint64_t kKeptFileBytes = 4u * 1024u * 1024u;
+
 struct DeviceState {
   // Identity and configuration.
   std::string deviceInfo = "RV270 customer counter terminal";
@@ -72,6 +88,17 @@ struct DeviceState {
 
   // Requests whose fields did not add up (answered 0x00 0x05).
   int malformedRequests = 0;
+
+  // Stored files by category code and name; the category list (0x50 0x06) is the names
+  // of a category, each followed by "\r\n".
+  std::map<std::pair<int, std::string>, StoredFile> files;
+  // Payload bytes of a USB report, as the terminal computes upload lengths.
+  int reportPayload = 64;
+  int transfersRefused = 0;
+  // Sent after a firmware file (category 5) was stored: the installation answer
+  // (empty: none), after installDelayMs.
+  Bytes installAnswer{0x00, 0x00};
+  int installDelayMs = 0;  // handshakes with fields that do not add up
 
   // Free slots for command families that need a little memory of their own.
   std::map<std::string, std::string> values;

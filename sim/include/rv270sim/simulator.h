@@ -112,6 +112,20 @@ class Simulator {
   // or to the next one opened), with optional faults.
   void SendUnsolicited(Link link, const Bytes& payload, int delayMs = 0, const Faults& faults = {});
 
+  // ---- Files ----
+  // Stores a file as if it had been downloaded (category code 1 to 9).
+  void PutFile(int category, const std::string& name, const Bytes& content);
+  // Stores a file of `size` pattern bytes (PatternByte), never held in memory.
+  void PutPatternFile(int category, const std::string& name, uint64_t size);
+  void SetTransferFaults(const TransferFaults& faults);
+  // Holds the links to their line rate: one USB report per millisecond each way (block
+  // feedback waits for the reports' time; upload reports go out one per millisecond).
+  void SetLinePacing(bool on);
+  // The latest data reports (USB downloads, payload after the report id, at most 4096)
+  // and the number of data reports and serial data bytes received in all.
+  std::vector<Bytes> DataReports() const;
+  uint64_t DataReportCount() const;
+
   // ---- Device state ----
   DeviceState State() const;  // a copy
   void EditState(const std::function<void(DeviceState&)>& edit);

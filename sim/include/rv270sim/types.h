@@ -32,6 +32,24 @@ struct Faults {
   }
 };
 
+// Faults of the file transfers, each for one block, report or package (counted from 0).
+// Scripted with Simulator::SetTransferFaults; ClearScripts resets them.
+struct TransferFaults {
+  // Download feedback (USB blocks; serial packages).
+  int resendBlock = -1;        // this block is answered 0x00 0x01 (send it again) ...
+  int resendTimes = 1;         // ... this many times; -1: every time
+  int statusBlock = -1;        // this block is answered with `status` instead
+  Bytes status{0x00, 0x02};
+  int noFeedbackBlock = -1;    // this block gets no feedback at all
+  int damagedFeedbackBlock = -1;  // this block's feedback goes out with `feedbackFaults`
+  Faults feedbackFaults;
+  // Upload data (USB reports; serial packages).
+  int corruptReport = -1;      // sent with a wrong check byte (serial: a changed byte)
+  int dropReport = -1;         // never sent
+  int silenceAfter = -1;       // nothing more is sent after this one
+  int closeAfter = -1;         // USB: the link is closed after this one
+};
+
 // What the terminal does about one request.
 struct Answer {
   Bytes payload;              // two status bytes, then data

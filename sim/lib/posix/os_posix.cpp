@@ -144,6 +144,10 @@ Socket ListenLoopback(uint16_t port, uint16_t& bound, std::string& error) {
   }
   const int one = 1;
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  // A small receive window (inherited by the links): a library that writes ahead of a
+  // link held to its line rate waits in its writes, as it would on a real terminal.
+  const int window = kReceiveWindow;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, &window, sizeof(window));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(port);

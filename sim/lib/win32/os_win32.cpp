@@ -91,6 +91,10 @@ Socket ListenLoopback(uint16_t port, uint16_t& bound, std::string& error) {
   a.sin_family = AF_INET;
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // A small receive window (inherited by the links): a library that writes ahead of a
+  // link held to its line rate waits in its writes, as it would on a real terminal.
+  const int window = kReceiveWindow;
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&window), sizeof(window));
   if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 16) != 0) {
     error = "bind/listen failed, error " + std::to_string(WSAGetLastError());
     closesocket(s);

@@ -166,7 +166,9 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   // DTR and RTS held off. A pseudo-terminal has no modem lines: ignore the failure there.
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &lines);
-  tcflush(fd, TCIOFLUSH);
+  // Stale input goes; output is left alone: on a pseudo-terminal the output queue holds
+  // what the other end has not read yet of the latest write before a reopen.
+  tcflush(fd, TCIFLUSH);
   return std::unique_ptr<SerialPort>(serial.release());
 }
 

@@ -145,6 +145,10 @@ std::unique_ptr<TcpStream> ConnectTcp(const std::string& hostPort, uint32_t conn
       close(fd);
       continue;
     }
+    // A HID report write returns once the device has taken the report: a small send
+    // buffer keeps the writes as close to the simulated device's pace.
+    const int sendBuffer = kSendBuffer;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
     int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
     if (rc != 0 && errno == EINPROGRESS && PollReady(fd, POLLOUT, connectMs) == 1) {
       int error = 0;

@@ -18,8 +18,10 @@ namespace sim {
 constexpr uint32_t kAnswerWaitMs = 2000;
 
 // Input reports kept unread at most; past that the oldest is dropped, as an operating
-// system's HID input buffer drops its oldest report when it overflows.
-constexpr size_t kMaxQueuedReports = 1024;
+// system's HID input buffer drops its oldest report when it overflows. Room for one
+// upload block (16384 reports of 64 bytes) that the terminal streams before it waits
+// for an acknowledgement, as the Windows platform layer raises the HID input buffers.
+constexpr size_t kMaxQueuedReports = 16384 + 1024;
 
 }  // namespace sim
 }  // namespace platform

@@ -179,6 +179,10 @@ std::unique_ptr<TcpStream> ConnectTcp(const std::string& hostPort, uint32_t conn
     const SOCKET s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
     if (s == INVALID_SOCKET) continue;
     bool ok = MakeNonBlocking(s);
+    // A HID report write returns once the device has taken the report: a small send
+    // buffer keeps the writes as close to the simulated device's pace.
+    const int sendBuffer = kSendBuffer;
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&sendBuffer), sizeof(sendBuffer));
     if (ok && connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) != 0) {
       ok = WSAGetLastError() == WSAEWOULDBLOCK && SelectFor(s, true, connectMs) == 1;
       int error = 0;
