@@ -177,7 +177,7 @@ Answer Sm2(const Job& job) {
 
 Answer Sm4(const Job& job) {
   const bool decrypt = job.service == 0x11 || job.service == 0x12;
-  const uint8_t mode = decrypt ? static_cast<uint8_t>(job.service - 0x02) : job.service;
+  const uint8_t mode = job.service == 0x11 ? 0x09 : job.service == 0x12 ? 0x10 : job.service;
   for (const Sm4Vector& v : kSm4Vectors) {
     if (v.service != mode || Upper(job.key) != v.key || Upper(job.iv) != v.iv) continue;
     if (Upper(job.data) == (decrypt ? v.cipher : v.plain)) return Answer::Done(std::string(decrypt ? v.plain : v.cipher));
