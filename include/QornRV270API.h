@@ -170,13 +170,14 @@ RV270_API int RV270_CALL RV270Api_DeleteAllFile(int port, int selector, int iFil
 
 /* ---- Factory tests and serial number --------------------------------------------------- */
 
+/* pserialnumber: at most 255 bytes. */
 RV270_API int RV270_CALL RV270Api_SETserialnumber(int port, int selector, const char *pserialnumber);
-/* pserialnumber (out): up to 255 bytes and a terminator. */
+/* pserialnumber (out): up to 255 bytes, no terminator added: give a zeroed buffer of 256. */
 RV270_API int RV270_CALL RV270Api_GETserialnumber(int port, int selector, char *pserialnumber);
 RV270_API int RV270_CALL RV270Api_CLEARserialnumber(int port, int selector);
 RV270_API int RV270_CALL RV270Api_Linearitytest(int port, int selector);
 RV270_API int RV270_CALL RV270Api_Pressuresensitivetest(int port, int selector);
-/* timeout in seconds; testtype 1 or 2. */
+/* timeout in seconds, 0 to 255 (the terminal receives one byte); testtype 1 or 2. */
 RV270_API int RV270_CALL RV270Api_Keytest(int port, int selector, int timeout, int testtype);
 RV270_API int RV270_CALL RV270Api_Touchcalibration(int port, int selector);
 /* The voucher signing of RV270Api_ShowInfoOrWaitSignFZ: pPdfPath is the host voucher,
@@ -189,7 +190,12 @@ RV270_API int RV270_CALL RV270Api_Stresstest(int port, int selector, const char 
 
 /* ---- National-cipher services of the terminal (USB only, no port argument) ------------ */
 /* Keys are hexadecimal texts: SM2 public key 128 characters, private key 64, SM4 key and
- * initial vector 32. pOut receives the terminal's answer data without a terminator. */
+ * initial vector 32; a shorter text is sent padded with zero bytes. pOut receives the
+ * terminal's answer data without a terminator: give room for 4094 bytes, or 65533 for
+ * sm2EN, sm4EN_cbc, sm4EN_ecb, sm4DE_cbc and sm4DE_ecb. getsm2key fills exactly 128 and
+ * 64 bytes. Data longer than 255 bytes is sent whole with the low 8 bits of its length
+ * where the request has a length byte. A null text, or data that does not fit the request
+ * (10240 bytes with the fields; 204800 for the five services above) is refused: -2. */
 
 RV270_API int RV270_CALL getsm2key(char *pPubKey, char *pPriKey);
 RV270_API int RV270_CALL sm2EN(const char *pPubKey, const char *pPriKey, const char *pData, char *pOut);

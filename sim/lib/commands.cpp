@@ -7,6 +7,8 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterScreenCommands(table);
   RegisterMediaCommands(table);
   RegisterFileCommands(table);
+  RegisterFactoryCommands(table);
+  RegisterCipherCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {
