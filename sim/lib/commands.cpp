@@ -6,6 +6,8 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterDeviceCommands(table);
   RegisterScreenCommands(table);
   RegisterMediaCommands(table);
+  RegisterPinpadCommands(table);
+  RegisterOperatorCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {

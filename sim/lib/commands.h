@@ -28,6 +28,8 @@ void RegisterBuiltInCommands(CommandTable& table);
 void RegisterDeviceCommands(CommandTable& table);  // cmd_device.cpp
 void RegisterScreenCommands(CommandTable& table);  // cmd_screen.cpp
 void RegisterMediaCommands(CommandTable& table);   // cmd_media.cpp
+void RegisterPinpadCommands(CommandTable& table);  // cmd_pinpad.cpp
+void RegisterOperatorCommands(CommandTable& table);  // cmd_operator.cpp
 
 // Reads the fields of a request payload after its two command bytes. Every read is
 // bounded by the payload; a read past its end fails and leaves the reader failed.
