@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "api/frame.h"
 #include "link/device_search.h"
 #include "link/process_state.h"
 #include "link/usbhid_link.h"
@@ -30,7 +31,7 @@ int CQornRV270APIApp::InitInstance() {
 }
 
 int CQornRV270APIApp::ExitInstance() {
-  g_bKeepWaiting = 0;
+  api::CancelWaits();
   DeviceLockShutdown();
   return 0;
 }

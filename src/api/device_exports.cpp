@@ -19,7 +19,6 @@ using namespace api;
 namespace {
 
 constexpr size_t kIdentityTextMax = 256;
-constexpr size_t kSmallRequest = 512;
 
 constexpr const char* kStatus09 = "RV270Api_Communication pWorkingStatus[1]==0x09!";
 constexpr const char* kDelete09 = "RV270Api_Communication myDeleteResult[1]==0x09!";
@@ -31,18 +30,16 @@ constexpr UsualMapping kConfigMapping(-2, -3, kDelete09, -4, "RV270Api_Communica
 
 // Sends a configuration request (the call may wait) and maps its answer.
 int Configure(CallFrame& frame, int port, int selector, Request& request) {
-  CallFrame::MarkWaiting();
-  Answer answer;
-  CallFrame::Exchange(port, selector, request, 5000, answer);
-  return frame.Map(kConfigMapping, answer);
+  return frame.Call(port, selector, request, 5000, kConfigMapping);
 }
 
-// One command of the family without payload, mapped by `table`; the answer stays in `answer`.
+// One command of the family without payload: the row of `table` its answer matches; the
+// answer stays in `answer`.
 const Outcome& Query(CallFrame& frame, int port, int selector, uint8_t command, int timeoutMs,
                      OutcomeTable table, Answer& answer) {
-  CallFrame::MarkWaiting();
-  Request request(kSmallRequest, 0x50, command);
-  CallFrame::Exchange(port, selector, request, timeoutMs, answer);
+  Request request(kRequestSize, 0x50, command);
+  int refused = 0;
+  frame.Transact(port, selector, request, timeoutMs, answer, {}, &refused);  // two bytes always fit
   return CallFrame::Classify(table, answer);
 }
 
@@ -75,7 +72,7 @@ int SetBaud(const char* name, int port, int selector, int iToDevice, int iBaud) 
   char baud[16];
   snprintf(baud, sizeof(baud), "%d", iBaud);
   WriteLog('I', "RV270Api_SetBaud strBaud:[%s]", baud);
-  Request request(kSmallRequest, 0x50, 0x0A);
+  Request request(kRequestSize, 0x50, 0x0A);
   request.Text(baud);
   return Configure(frame, port, selector, request);
 }
@@ -107,11 +104,11 @@ RV270_API int RV270_CALL RV270Api_GetErrorMsg(int port, int selector, int size, 
       return 0;
     }
     memset(pError, 0, static_cast<size_t>(size));
-    CallFrame::MarkWaiting();
     // The probe: the serial-rate command without a rate changes nothing.
-    Request request(kSmallRequest, 0x50, 0x0A);
+    Request request(kRequestSize, 0x50, 0x0A);
     Answer answer;
-    CallFrame::Exchange(port, selector, request, 1000, answer);
+    int refused = 0;
+    frame.Transact(port, selector, request, 1000, answer, {}, &refused);  // two bytes always fit
     if (answer.result < 0) {
       SetLastError(answer.result == kBusy ? kDeviceBusy : kCannotConnect);
     } else if (answer.Byte(0) != 0x00 || answer.Byte(1) != 0x00) {
@@ -156,7 +153,7 @@ RV270_API int RV270_CALL RV270Api_GetBaud(int port, int selector) {
     Answer answer;
     const Outcome& row = Query(frame, port, selector, 0x0B, 3000, kDeviceMapping, answer);
     if (row.ret != 0 || row.match != Match::Status) return frame.Conclude(row, answer);
-    char text[kSmallRequest] = {0};
+    char text[kRequestSize] = {0};
     BoundedCopy(text, sizeof(text) - 1, answer.Data(), answer.DataLength());
     const int baud = atoi(text);
     WriteLog('I', "RV270Api_Communication return ok atoi(DeviceBaud):[%d]!", baud);
@@ -201,7 +198,7 @@ RV270_API int RV270_CALL RV270Api_SetVersionCtl(int port, int selector, int cVer
     CallFrame frame("RV270Api_SetVersionCtl");
     // Like the rest of the family, the call marks itself waiting: a cancel left over from
     // an earlier call must not break off this exchange.
-    Request request(kSmallRequest, 0x50, 0xA0);
+    Request request(kRequestSize, 0x50, 0xA0);
     request.U8(cVersionCtl);
     return Configure(frame, port, selector, request);
   });

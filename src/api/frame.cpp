@@ -3,7 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#include "crypto/wipe.h"
 
 #include "link/process_state.h"
 #include "protocol/exchange.h"
@@ -68,7 +71,12 @@ Request::Request(size_t capacity, uint8_t cls, uint8_t cmd)
   U8(cmd);
 }
 
-Request::~Request() { delete[] data_; }
+Request::~Request() {
+  SecureWipe(data_, capacity_);
+  delete[] data_;
+}
+
+Answer::~Answer() { SecureWipe(response, sizeof(response)); }
 
 bool Request::Room(size_t n) {
   if (overflow_ || n > capacity_ - length_) {
@@ -109,9 +117,33 @@ Request& Request::Bytes(const void* data, size_t length) {
 
 Request& Request::Text(const char* text) { return text ? Bytes(text, strlen(text)) : *this; }
 
+// ---- Cancels ---------------------------------------------------------------------------
+
+namespace {
+
+// Counts cancels. A frame notes the count when it starts; a cancel made after that is
+// kept pending (g_bKeepWaiting stays 0) when the frame marks itself waiting, whose log
+// lines may take longer than the cancel does to come. The mutex makes the test and the
+// store of MarkWaiting one step against the increment and clear of a cancel.
+std::mutex g_cancelMutex;
+unsigned g_nCancelEpoch = 0;
+
+unsigned CancelEpoch() {
+  std::lock_guard<std::mutex> lock(g_cancelMutex);
+  return g_nCancelEpoch;
+}
+
+}  // namespace
+
+void CancelWaits() {
+  std::lock_guard<std::mutex> lock(g_cancelMutex);
+  ++g_nCancelEpoch;
+  g_bKeepWaiting.store(0);
+}
+
 // ---- CallFrame -----------------------------------------------------------------------
 
-CallFrame::CallFrame(const char* exportName) : name_(exportName) {
+CallFrame::CallFrame(const char* exportName) : name_(exportName), cancelEpoch_(CancelEpoch()) {
   WriteLog('I', "****************%s start****************", name_);
 }
 
@@ -134,7 +166,33 @@ int CallFrame::TooLong(int ret, const char* what) {
   return ArgError(ret, "%s %s too long!", name_, what);
 }
 
-void CallFrame::MarkWaiting() { g_bKeepWaiting.store(1); }
+void CallFrame::MarkWaiting() const {
+  std::lock_guard<std::mutex> lock(g_cancelMutex);
+  if (g_nCancelEpoch == cancelEpoch_) g_bKeepWaiting.store(1);
+}
+
+bool CallFrame::Transact(int port, int selector, Request& request, int timeoutMs, Answer& answer,
+                         Refusal refusal, int* refused) {
+  if (request.Overflowed()) {
+    *refused = TooLong(refusal.ret, refusal.what);
+    return false;
+  }
+  MarkWaiting();
+  Exchange(port, selector, request, timeoutMs, answer);
+  return true;
+}
+
+int CallFrame::Call(int port, int selector, Request& request, int timeoutMs, OutcomeTable table, Answer& answer,
+                    Refusal refusal) {
+  int refused = 0;
+  if (!Transact(port, selector, request, timeoutMs, answer, refusal, &refused)) return refused;
+  return Map(table, answer);
+}
+
+int CallFrame::Call(int port, int selector, Request& request, int timeoutMs, OutcomeTable table, Refusal refusal) {
+  Answer answer;
+  return Call(port, selector, request, timeoutMs, table, answer, refusal);
+}
 
 void CallFrame::Exchange(int port, int selector, Request& request, int timeoutMs, Answer& answer) {
   answer.length = 0;
@@ -156,7 +214,7 @@ const Outcome& CallFrame::Classify(OutcomeTable table, const Answer& answer) {
         if (answer.result < 0) return row;
         break;
       case Match::Status:
-        if (answer.result >= 0 && (row.b0 == kAny || answer.Byte(0) == row.b0) &&
+        if (answer.result >= 0 && answer.HasStatus() && (row.b0 == kAny || answer.Byte(0) == row.b0) &&
             (row.b1 == kAny || answer.Byte(1) == row.b1) && (row.b2 == kAny || answer.Byte(2) == row.b2))
           return row;
         break;

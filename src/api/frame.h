@@ -33,6 +33,10 @@ enum ErrorCode : int {
 // Text of a result code, as RV270Api_GetErrorMsg returns it.
 const char* ErrorText(int code);
 
+// Request buffer sizes: most commands, and those that carry texts of any length.
+constexpr size_t kRequestSize = 512;
+constexpr size_t kLongRequestSize = 4096;
+
 // Byte pattern wildcard, and "leave g_nLastError as it was".
 constexpr int kAny = -1;
 constexpr int kKeep = INT_MIN;
@@ -42,7 +46,7 @@ enum class Match : uint8_t {
   Busy,           // exchange returned -1001
   Result,         // exchange returned the value in b0
   OtherNegative,  // any other negative exchange result
-  Status,         // exchange ok and response bytes 0..2 match b0..b2 (kAny: any value)
+  Status,         // exchange ok, both status bytes received, bytes 0..2 match b0..b2 (kAny: any)
   Else,           // anything else
 };
 
@@ -108,6 +112,7 @@ struct UsualMapping {
 
 // A request: class byte, command byte, then fields, in a buffer of fixed capacity.
 // Writes past the capacity are not made; they mark the request as overflowed.
+// The buffer is wiped when the request goes: requests may carry keys or PIN blocks.
 class Request {
  public:
   Request(size_t capacity, uint8_t cls, uint8_t cmd);
@@ -133,18 +138,47 @@ class Request {
   bool overflow_ = false;
 };
 
-// One exchange's answer: response payload (status bytes first) in a 4096-byte buffer.
+// One exchange's answer: response payload (status bytes first) in a 4096-byte buffer,
+// zeroed before the exchange and wiped when it goes (answers may carry keys or PIN blocks).
 struct Answer {
   static constexpr size_t kCapacity = 4096;
   int result = 0;                 // exchange result (0 ok, negative failure)
   uint8_t response[kCapacity] = {0};
   int length = 0;                 // response length
-  // Response byte i, or -1 when the response is shorter (so no status pattern matches).
-  int Byte(int i) const { return i < length ? response[i] : -1; }
+
+  Answer() = default;
+  ~Answer();
+  Answer(const Answer&) = delete;
+  Answer& operator=(const Answer&) = delete;
+
+  // Whether both status bytes arrived.
+  bool HasStatus() const { return length >= 2; }
+  // Response byte i as the outcome tables read it. The status bytes (0 and 1) are -1 when
+  // the terminal did not send them, so no status pattern matches a cut-off answer. The
+  // bytes after them read from the zeroed buffer: a terminal that answers only "00 00"
+  // has answered "00 00 00 ...". Copies of data use Data()/DataLength(), which hold only
+  // what the terminal sent.
+  int Byte(int i) const {
+    if (i < 0 || static_cast<size_t>(i) >= kCapacity) return -1;
+    if (i < 2) return i < length ? response[i] : -1;
+    return HasStatus() ? response[i] : -1;
+  }
   // Data after the two status bytes.
   const uint8_t* Data() const { return response + 2; }
   size_t DataLength() const { return length > 2 ? static_cast<size_t>(length - 2) : 0; }
 };
+
+// A request that does not fit its buffer or a length field: what the export returns, and
+// the name of the text that did not fit ("<export> <what> too long!", E, last error 100).
+struct Refusal {
+  int ret = -2;
+  const char* what = "request";
+};
+
+// Null or empty text.
+inline bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
+// A possibly null text, for log lines.
+inline const char* Shown(const char* text) { return text ? text : ""; }
 
 // The frame of one export call. Construction logs the start line; destruction logs the
 // end line (unless the export ends without one).
@@ -164,10 +198,24 @@ class CallFrame {
   // A request that does not fit its buffer or length field: refused like a bad argument.
   int TooLong(int ret, const char* what);
 
-  // Sets g_bKeepWaiting to 1 (the call may now wait).
-  static void MarkWaiting();
+  // Sets g_bKeepWaiting to 1 (the call may now wait), unless a cancel came after this
+  // frame started: that cancel stays pending, so the wait it was meant for breaks off.
+  void MarkWaiting() const;
 
-  // Runs the exchange of the request through the port's link.
+  // The whole exchange of one export: a request that outgrew its buffer is refused
+  // (Refusal; nothing is sent); otherwise the call is marked waiting, the request goes
+  // through the port's link and the answer is mapped with `table`. `answer` keeps the
+  // response for the copies after the call.
+  int Call(int port, int selector, Request& request, int timeoutMs, OutcomeTable table, Answer& answer,
+           Refusal refusal = {});
+  int Call(int port, int selector, Request& request, int timeoutMs, OutcomeTable table, Refusal refusal = {});
+
+  // The steps of Call before the mapping, for exports that read the answer themselves:
+  // false when the request was refused (*refused holds the export's result).
+  bool Transact(int port, int selector, Request& request, int timeoutMs, Answer& answer, Refusal refusal,
+                int* refused);
+
+  // Runs the exchange of the request through the port's link (no refusal, no marking).
   static void Exchange(int port, int selector, Request& request, int timeoutMs, Answer& answer);
 
   // The first row of the table that matches the answer.
@@ -183,7 +231,13 @@ class CallFrame {
  private:
   const char* name_;
   bool endLine_ = true;
+  unsigned cancelEpoch_;  // cancels made before the frame started
 };
+
+// Breaks off the wait of every call in progress (the cancel exports, the library's exit):
+// clears g_bKeepWaiting, and keeps the cancel pending for calls that have started but
+// not yet marked themselves waiting.
+void CancelWaits();
 
 // Sets the last error code.
 void SetLastError(int code);

@@ -110,7 +110,7 @@ RV270_API int RV270_CALL RV270Api_Communication_23Key(int port, int selector, in
 // terminal a command through the cancel exchange; the cancel always reports success.
 int SendCancelCommand(const char* exportName, int port, int selector, uint8_t command) {
   api::CallFrame frame(exportName);
-  g_bKeepWaiting = 0;
+  api::CancelWaits();
   const uint8_t request[2] = {0x50, command};
   uint8_t response[api::Answer::kCapacity] = {0};
   int length = 0;

@@ -20,21 +20,10 @@ using namespace api;
 
 namespace {
 
-constexpr size_t kRequestSize = 512;
 constexpr size_t kByteLengthMax = 255;  // a one-byte length field
 constexpr int kRefused = -2;            // argument errors and texts that do not fit
 constexpr int kMediaTimeoutMs = 5000;
 
-bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
-const char* Shown(const char* text) { return text ? text : ""; }
-
-// Sends a built request and maps the answer.
-int Send(CallFrame& frame, int port, int selector, Request& request, int timeoutMs, OutcomeTable table) {
-  CallFrame::MarkWaiting();
-  Answer answer;
-  CallFrame::Exchange(port, selector, request, timeoutMs, answer);
-  return frame.Map(table, answer);
-}
 
 constexpr const char* kVoice09 = "RV270Api_Communication myVoiceResult[1]==0x09!";
 constexpr const char* kVolume09 = "RV270Api_Communication myVolumeResult[1]==0x09!";
@@ -82,7 +71,7 @@ int PlayNamed(const NamedMedia& media, int port, int selector, const char* text)
   WriteLog('I', media.argLine, Shown(text));
   Request request(kRequestSize, 0x50, media.command);
   request.U8(static_cast<int>(length)).Bytes(text, length);
-  return Send(frame, port, selector, request, kMediaTimeoutMs, media.table);
+  return frame.Call(port, selector, request, kMediaTimeoutMs, media.table);
 }
 
 }  // namespace
@@ -100,7 +89,7 @@ RV270_API int RV270_CALL RV270Api_ReadVoice(int port, int selector, int type, co
     request.U8(type).U16(static_cast<int>(voice.size() & 0xFFFF)).Bytes(voice.data(), voice.size());
     if (request.Overflowed()) return frame.TooLong(kRefused, "pVoice");
     WriteLog('I', "RV270Api_ReadVoice type:[%d],pVoice:[%s]", type, pVoice);
-    return Send(frame, port, selector, request, kMediaTimeoutMs, kPlayTable);
+    return frame.Call(port, selector, request, kMediaTimeoutMs, kPlayTable);
   });
 }
 
@@ -114,7 +103,7 @@ RV270_API int RV270_CALL RV270Api_SetVoiceVolume(int port, int selector, int typ
     WriteLog('I', "RV270Api_SetVoiceVolume type:[%d],degree:[%d]", type, degree);
     Request request(kRequestSize, 0x50, 0x22);
     request.U8(type).U8(degree);
-    return Send(frame, port, selector, request, kMediaTimeoutMs, kSetVolumeTable);
+    return frame.Call(port, selector, request, kMediaTimeoutMs, kSetVolumeTable);
   });
 }
 
@@ -124,7 +113,7 @@ RV270_API int RV270_CALL RV270Api_GetVoiceVolume(int port, int selector, int typ
     WriteLog('I', "RV270Api_GetVoiceVolume type:[%d]", type);
     Request request(kRequestSize, 0x50, 0x23);
     request.U8(type);
-    return Send(frame, port, selector, request, 2000, kGetVolumeTable);
+    return frame.Call(port, selector, request, 2000, kGetVolumeTable);
   });
 }
 
@@ -134,7 +123,7 @@ RV270_API int RV270_CALL RV270Api_SetPlayInterval(int port, int selector, int In
     WriteLog('I', "RV270Api_SetPlayInterval IntervalTime:[%d]", IntervalTime);
     Request request(kRequestSize, 0x50, 0x24);
     request.U8(IntervalTime);
-    return Send(frame, port, selector, request, kMediaTimeoutMs, kListTable);
+    return frame.Call(port, selector, request, kMediaTimeoutMs, kListTable);
   });
 }
 

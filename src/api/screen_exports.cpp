@@ -31,15 +31,8 @@ using namespace api;
 
 namespace {
 
-constexpr size_t kTextRequest = 4096;   // commands that carry texts of any length
-constexpr size_t kSmallRequest = 512;   // the others
 constexpr size_t kByteLengthMax = 255;  // a one-byte length field
 constexpr int kRefused = -2;            // argument errors and texts that do not fit
-
-bool Empty(const char* text) { return text == nullptr || *text == '\0'; }
-
-// Shows a possibly null text in a log line.
-const char* Shown(const char* text) { return text ? text : ""; }
 
 // The exchange wait in ms: the terminal's own timeout in seconds plus a margin, so the
 // terminal's answer (its own timeout included) arrives before the library gives up.
@@ -57,17 +50,6 @@ void Field16(Request& request, const void* bytes, size_t length) {
 }
 void Field16(Request& request, const std::string& text) { Field16(request, text.data(), text.size()); }
 void Field16(Request& request, const char* text) { Field16(request, Shown(text), strlen(Shown(text))); }
-
-// Sends a built request and maps the answer. A request that outgrew its buffer is
-// refused instead, the line naming `what` as the text that did not fit.
-int Send(CallFrame& frame, int port, int selector, Request& request, int timeoutMs, OutcomeTable table,
-         const char* what) {
-  if (request.Overflowed()) return frame.TooLong(kRefused, what);
-  CallFrame::MarkWaiting();
-  Answer answer;
-  CallFrame::Exchange(port, selector, request, timeoutMs, answer);
-  return frame.Map(table, answer);
-}
 
 // An outcome table made of shared pieces, their rows in the order given.
 template <size_t... N>
@@ -204,11 +186,11 @@ int ShowWeb(const WebCommand& web, OutcomeTable table, int port, int selector, c
   if (pageLength > kByteLengthMax) return frame.TooLong(kRefused, "page text");
   const std::string voice = Spoken(pVoice);
   WriteLog('I', web.argLine, page, Shown(pVoice), timeout);
-  Request request(kTextRequest, 0x50, web.command);
+  Request request(kLongRequestSize, 0x50, web.command);
   request.U16(timeout);
   Field16(request, voice);
   request.U8(static_cast<int>(pageLength)).Bytes(page, pageLength);
-  return Send(frame, port, selector, request, WaitMs(timeout, 3), table, "pVoice");
+  return frame.Call(port, selector, request, WaitMs(timeout, 3), table, {kRefused, "pVoice"});
 }
 
 // ---- Signature pad --------------------------------------------------------------------
@@ -248,8 +230,8 @@ constexpr UsualMapping kSimpleTable(-3, -4);
 // A command of no payload.
 int BareCommand(const char* name, int port, int selector, uint8_t command, OutcomeTable table) {
   CallFrame frame(name);
-  Request request(kSmallRequest, 0x50, command);
-  return Send(frame, port, selector, request, 5000, table, "request");
+  Request request(kRequestSize, 0x50, command);
+  return frame.Call(port, selector, request, 5000, table, {kRefused, "request"});
 }
 
 // The welcome and status-bar texts: the text with its two-byte length.
@@ -275,9 +257,9 @@ int SetBarText(const BarText& bar, int port, int selector, const char* text) {
   CallFrame frame(bar.name);
   if (bar.emptyAllowed ? text == nullptr : Empty(text)) return frame.ArgError(kRefused, "%s", bar.refusedLine);
   WriteLog('I', bar.argLine, text);
-  Request request(kSmallRequest, 0x50, bar.command);
+  Request request(kRequestSize, 0x50, bar.command);
   Field16(request, text);
-  return Send(frame, port, selector, request, 5000, kSimpleTable, bar.what);
+  return frame.Call(port, selector, request, 5000, kSimpleTable, {kRefused, bar.what});
 }
 
 }  // namespace
@@ -293,10 +275,10 @@ RV270_API int RV270_CALL RV270Api_ShowInfo(int port, int selector, int mode, con
     const std::string voice = Spoken(pVoice);
     WriteLog('I', "RV270Api_ShowInfo:[%s],pVoice:[%s],timeout:[%d]", pInfo, Shown(pVoice), timeout);
     WriteHexLog(pInfo, strlen(pInfo), 'I', "value:%s");
-    Request request(kTextRequest, 0x50, 0x10);
+    Request request(kLongRequestSize, 0x50, 0x10);
     BuildShownText(request, timeout, mode, pInfo, iVoiceFlag, pVoice, voice);
-    return Send(frame, port, selector, request, WaitMs(timeout, 3),
-                mode == 1 ? TableOf(kShowInfoAnswered) : TableOf(kShowInfoShown), "text and voice");
+    return frame.Call(port, selector, request, WaitMs(timeout, 3),
+                mode == 1 ? TableOf(kShowInfoAnswered) : TableOf(kShowInfoShown), {kRefused, "text and voice"});
   });
 }
 
@@ -307,10 +289,10 @@ RV270_API int RV270_CALL RV270Api_ShowText(int port, int selector, int mode, con
     if (Empty(pShowText)) return frame.ArgError(kRefused, "RV270Api_ShowText pJs is empty!");
     const std::string voice = Spoken(pVoice);
     WriteLog('I', "RV270Api_ShowText pShowText:[%s],pVoice:[%s]", pShowText, Shown(pVoice));
-    Request request(kTextRequest, 0x50, 0x1B);
+    Request request(kLongRequestSize, 0x50, 0x1B);
     BuildShownText(request, timeout, mode, pShowText, iVoiceFlag, pVoice, voice);
-    return Send(frame, port, selector, request, WaitMs(timeout, 1),
-                mode == 1 ? TableOf(kShowTextAnswered) : TableOf(kShowTextShown), "text and voice");
+    return frame.Call(port, selector, request, WaitMs(timeout, 1),
+                mode == 1 ? TableOf(kShowTextAnswered) : TableOf(kShowTextShown), {kRefused, "text and voice"});
   });
 }
 
@@ -318,9 +300,9 @@ RV270_API int RV270_CALL RV270Api_SetAdArea(int port, int selector, int iAreaVal
                                             int iAreaValue3, int iAreaValue4) {
   return GuardExport(kRefused, [&] {
     CallFrame frame("RV270Api_SetAdArea");
-    Request request(kSmallRequest, 0x50, 0x11);
+    Request request(kRequestSize, 0x50, 0x11);
     request.U16(iAreaValue1).U16(iAreaValue2).U16(iAreaValue3).U16(iAreaValue4);
-    return Send(frame, port, selector, request, 3000, kAdAreaTable, "request");
+    return frame.Call(port, selector, request, 3000, kAdAreaTable, {kRefused, "request"});
   });
 }
 
@@ -341,12 +323,12 @@ RV270_API int RV270_CALL RV270Api_ShowInfoOrWaitSign(int port, int selector, int
              "tSignArea:[%d][%d][%d][%d][%d],pVoice:[%s],timeout:[%d],iLen:[%d]",
              mode, Shown(pStatusArea), pMainArea, iSignByte, iSignValue1, iSignValue2, iSignValue3, iSignValue4,
              Shown(pVoice), timeout, iLen);
-    Request request(kTextRequest, 0x50, 0x12);
+    Request request(kLongRequestSize, 0x50, 0x12);
     request.U16(timeout).U8(mode);
     Field16(request, voice);
     request.U8(static_cast<int>(statusLength)).Bytes(pStatusArea, statusLength);
     request.U32(iSignValue1).U32(iSignValue2).U32(iSignValue3).U32(iSignValue4).U8(iSignByte);
-    return Send(frame, port, selector, request, WaitMs(timeout, 3), kWaitSignTable, "pVoice");
+    return frame.Call(port, selector, request, WaitMs(timeout, 3), kWaitSignTable, {kRefused, "pVoice"});
   });
 }
 
@@ -361,13 +343,13 @@ RV270_API int RV270_CALL RV270Api_ExcuteJs(int port, int selector, const char* p
     memset(pResult, 0, capacity);
     const std::string voice = Spoken(pVoice);
     WriteLog('I', "RV270Api_ExcuteJs pJs:[%s],pVoice:[%s],iLen:[%d]", pJs, Shown(pVoice), iLen);
-    Request request(kTextRequest, 0x50, 0x14);
+    Request request(kLongRequestSize, 0x50, 0x14);
     Field16(request, pJs);
     Field16(request, voice);
-    if (request.Overflowed()) return frame.TooLong(kRefused, "script and voice");
-    CallFrame::MarkWaiting();
     Answer answer;
-    CallFrame::Exchange(port, selector, request, 5000, answer);
+    int refused = 0;
+    if (!frame.Transact(port, selector, request, 5000, answer, {kRefused, "script and voice"}, &refused))
+      return refused;
     const Outcome& row = CallFrame::Classify(kExcuteJsTable, answer);
     if (row.arg != Arg::Text) return frame.Conclude(row, answer);
     // Done: the result text, kept terminated within iLen bytes.
@@ -404,9 +386,9 @@ RV270_API int RV270_CALL RV270Api_SetPosterType(int port, int selector, int iTyp
     CallFrame frame("RV270Api_SetPosterType");
     if (iType < 0) return frame.ArgError(kRefused, "RV270Api_SetPosterType type error!");
     WriteLog('I', "RV270Api_SetPosterType iType:[%d]", iType);
-    Request request(kSmallRequest, 0x50, 0x19);
+    Request request(kRequestSize, 0x50, 0x19);
     request.U8(iType);
-    return Send(frame, port, selector, request, 5000, kSimpleTable, "request");
+    return frame.Call(port, selector, request, 5000, kSimpleTable, {kRefused, "request"});
   });
 }
 

@@ -5,6 +5,7 @@
 // literals are UTF-8.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -152,6 +153,37 @@ TEST_P(ScreenLinkTest, RoadOfOneRequest) {
   EXPECT_EQ(RV270Api_GetErrorCode(), 128);
 }
 
+// A cancel made while a waiting call is still writing its first log lines (before it
+// reaches its exchange) is not lost: the call breaks off as soon as it would wait.
+TEST_P(ScreenLinkTest, EarlyCancelBreaksOffTheWait) {
+  sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
+  for (int delayMs = 0; delayMs <= 25; delayMs += 5) {
+    SCOPED_TRACE(delayMs);
+    // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
+    sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
+    sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
+    int ret = 0;
+    int error = 0;
+    const size_t from = LogLines().size();
+    std::thread waiting([&] {
+      ret = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5);
+      error = RV270Api_GetErrorCode();
+    });
+    // The call has started once its start line is written.
+    while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    EXPECT_EQ(RV270Api_CancelCustomProcess(Port(), 0), 0);
+    waiting.join();
+    // USB reports the broken-off wait as a cancel; a serial port as a failed read.
+    EXPECT_EQ(ret, IsUsb() ? 2 : -4);
+    EXPECT_EQ(error, IsUsb() ? 121 : 102);
+    // A cancel that reached the terminal before the request leaves it waiting for the
+    // customer; let that wait end before the next round.
+    std::this_thread::sleep_for(std::chrono::milliseconds(IsUsb() ? 0 : 3200));
+    sim.ClearScripts();
+  }
+}
+
 RV270_INSTANTIATE_LINKS(ScreenLinkTest);
 
 // ---- Outcome tables ----------------------------------------------------------------------
@@ -165,7 +197,8 @@ TEST_F(ScreenTest, ShowInfoOutcomes) {
                  {B({0x00, 0x00, 0x00}), 0, 0, 'E', "RV270Api_Communication [mode=0] return ok!"},
                  {B({0x00, 0x00, 0x01}), 1, 0, 'E', ok},
                  {B({0x00, 0x00, 0x02}), -5, 103, 'E', bad},
-                 {B({0x00, 0x00}), -5, 103, 'E', bad},
+                 // Only the status bytes: byte 2 reads as 0 from the zeroed buffer.
+                 {B({0x00, 0x00}), 0, 0, 'E', "RV270Api_Communication [mode=0] return ok!"},
              });
   // Any other mode: only the status bytes count.
   ExpectRows("mode 2", [](int p) { return RV270Api_ShowInfo(p, 0, 2, "Q", 0, nullptr, 5); },
@@ -185,6 +218,32 @@ TEST_F(ScreenTest, ShowInfoOutcomes) {
   const int dump = LogFind("01 02 03 ");
   ASSERT_GE(dump, 1);
   EXPECT_NE(LogLines()[dump - 1].find(Logged('I', "value:%s")), std::string::npos);
+}
+
+// A terminal that answers only its two status bytes "00 00" has answered "00 00 00": the
+// commands that read byte 2 report success, not a wrong value.
+TEST_F(ScreenTest, StatusOnlyAnswerReadsAsZeroes) {
+  const struct {
+    const char* name;
+    Call call;
+  } kCalls[] = {
+      {"ShowWebOnly", [](int p) { return RV270Api_ShowWebOnly(p, 0, "<p>x</p>", nullptr, 5); }},
+      {"ShowWebAd", [](int p) { return RV270Api_ShowWebAd(p, 0, "<p>x</p>", nullptr, 5); }},
+      {"ShowWebCompress", [](int p) { return RV270Api_ShowWebCompress(p, 0, "x.zip", nullptr, 5); }},
+      {"ShowText mode 1", [](int p) { return RV270Api_ShowText(p, 0, 1, "T", 0, nullptr, 5); }},
+      {"ShowInfo mode 1", [](int p) { return RV270Api_ShowInfo(p, 0, 1, "Q", 0, nullptr, 5); }},
+  };
+  for (const auto& c : kCalls) {
+    SCOPED_TRACE(c.name);
+    sim.ScriptNext(rv270sim::Answer::Of(B({0x00, 0x00})));
+    EXPECT_EQ(c.call(kUsbPort), 0);
+    EXPECT_EQ(RV270Api_GetErrorCode(), 0);
+    sim.ClearScripts();
+  }
+  // Without both status bytes the answer stays a failure.
+  sim.ScriptNext(rv270sim::Answer::Of(B({0x00})));
+  EXPECT_EQ(RV270Api_ShowWebOnly(kUsbPort, 0, "<p>x</p>", nullptr, 5), -5);
+  EXPECT_EQ(RV270Api_GetErrorCode(), 103);
 }
 
 TEST_F(ScreenTest, ShowTextOutcomes) {
