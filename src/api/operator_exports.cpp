@@ -31,7 +31,6 @@ using namespace pinpad;
 
 namespace {
 
-constexpr size_t kRequestSize = 512;
 constexpr int kSelector = '0';
 constexpr int kTransportKeyWaitMs = 8000;
 constexpr int kNoAnswerInTime = -9;
@@ -162,7 +161,7 @@ int Conclude(CallFrame& frame, const Answer& answer, Group group, const char* ok
 int Exchange(CallFrame& frame, int port, Request& request, int timeoutMs, Group group, const char* okLine,
              Answer& answer) {
   int refused = 0;
-  if (!Transact(frame, port, kSelector, request, timeoutMs, answer, {kRefused}, &refused)) return refused;
+  if (!frame.Transact(port, kSelector, request, timeoutMs, answer, {kRefused}, &refused)) return refused;
   return Conclude(frame, answer, group, okLine);
 }
 
@@ -233,7 +232,7 @@ RV270_API int RV270_CALL ApplySM2Key(int port, int iBaud, char* pSm2PubKey, int 
     request.U8(0x00);
     Answer answer;
     int refused = 0;
-    if (!Transact(frame, port, kSelector, request, WaitMs(timeout, 3), answer, {kRefused}, &refused)) return refused;
+    if (!frame.Transact(port, kSelector, request, WaitMs(timeout, 3), answer, {kRefused}, &refused)) return refused;
     if (Done(answer)) {
       const size_t length = answer.DataLength();
       if (length > kAnswerCopyMax) return AnswerTooLong(frame, kFailed, length, kAnswerCopyMax);

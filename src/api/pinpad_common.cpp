@@ -10,25 +10,6 @@ using namespace api;
 
 namespace pinpad {
 
-bool Transact(CallFrame& frame, int port, int selector, Request& request, int timeoutMs, Answer& answer,
-              Refusal refusal, int* refused) {
-  if (request.Overflowed()) {
-    *refused = frame.TooLong(refusal.ret, refusal.what);
-    return false;
-  }
-  CallFrame::MarkWaiting();
-  CallFrame::Exchange(port, selector, request, timeoutMs, answer);
-  return true;
-}
-
-int Call(CallFrame& frame, int port, int selector, Request& request, int timeoutMs, OutcomeTable table,
-         Refusal refusal) {
-  Answer answer;
-  int refused = 0;
-  if (!Transact(frame, port, selector, request, timeoutMs, answer, refusal, &refused)) return refused;
-  return frame.Map(table, answer);
-}
-
 bool Done(const Answer& answer) {
   return answer.result >= 0 && answer.length >= 2 && answer.response[0] == 0x00 && answer.response[1] == 0x00;
 }

@@ -1,6 +1,5 @@
-// Helpers shared by the PIN-pad and operator exports: the exchange of one built
-// request (refused before sending when it outgrew its buffer), the field encodings of
-// the key and PIN commands, and the checks of an answer's announced data.
+// Helpers shared by the PIN-pad and operator exports: the field encodings of the key and
+// PIN commands, the checks of an answer's announced data, and the usual outcome rows.
 #pragma once
 #include <array>
 #include <cstddef>
@@ -9,22 +8,6 @@
 #include "api/frame.h"
 
 namespace pinpad {
-
-// What a request that does not fit its buffer or a length field returns, and the name
-// of the text that did not fit ("<export> <what> too long!", E, last error 100).
-struct Refusal {
-  int ret = -2;
-  const char* what = "request";
-};
-
-// Marks the call waiting and exchanges the request, unless it outgrew its buffer: then
-// it is refused, nothing is sent and *refused holds the refusal's result.
-bool Transact(api::CallFrame& frame, int port, int selector, api::Request& request, int timeoutMs,
-              api::Answer& answer, Refusal refusal, int* refused);
-
-// Transact, then the mapping of `table`.
-int Call(api::CallFrame& frame, int port, int selector, api::Request& request, int timeoutMs,
-         api::OutcomeTable table, Refusal refusal = {});
 
 // The exchange succeeded and the terminal answered 0x00 0x00.
 bool Done(const api::Answer& answer);
@@ -41,10 +24,6 @@ void RawField(api::Request& request, const char* text, size_t width);
 // A length or mode given as decimal text (leading blanks, optional sign, digits; no
 // digits gives 0), as an int whose low byte the caller sends.
 int LengthFromText(const char* text);
-// Null or "".
-inline bool NoText(const char* text) { return text == nullptr || *text == '\0'; }
-// A possibly null text for a log line ("" for null).
-inline const char* Printable(const char* text) { return text ? text : ""; }
 // Length of a possibly null text.
 size_t TextLength(const char* text);
 

@@ -40,7 +40,6 @@ int SendCancelCommand(const char* exportName, int port, int selector, uint8_t co
 
 namespace {
 
-constexpr size_t kRequestSize = 512;
 constexpr int kShortTimeoutMs = 5000;
 constexpr int kRefused = -2;
 constexpr int kFailed = -4;
@@ -73,7 +72,7 @@ int RestOut(CallFrame& frame, int port, int selector, Request& request, int time
             char* out, Refusal refusal = {kRefused, "request"}) {
   Answer answer;
   int refused = 0;
-  if (!Transact(frame, port, selector, request, timeoutMs, answer, refusal, &refused)) return refused;
+  if (!frame.Transact(port, selector, request, timeoutMs, answer, refusal, &refused)) return refused;
   if (!Done(answer)) return frame.Map(table, answer);
   return CopyOut(frame, answer, table, answer.Data(), answer.DataLength(), kAnswerCopyMax, out);
 }
@@ -102,7 +101,7 @@ int ReadKeys(const KeyInput& input, int port, int selector, int flag, int timeou
   uint8_t text[kMaxKeys + 1] = {0};
   int textLength = 0;
   const int wait = WaitMs(timeout, 1);
-  CallFrame::MarkWaiting();
+  frame.MarkWaiting();
   int result = 0;
   if (input.framed == 0) {
     uint8_t ending[4];
@@ -151,15 +150,15 @@ RV270_API int RV270_CALL RV270Api_ReadCustomerPin(int port, int selector, const 
                                                   char* pTailData) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_ReadCustomerPin");
-    WriteLog('I', "RV270Api_ReadCustomerPin TMKIndex=%s,accNo=%s,modex=%s,timeout=%d", Printable(TMKIndex),
-             Masked::CardNumber(accNo).c_str(), Printable(modex), timeout);
+    WriteLog('I', "RV270Api_ReadCustomerPin TMKIndex=%s,accNo=%s,modex=%s,timeout=%d", Shown(TMKIndex),
+             Masked::CardNumber(accNo).c_str(), Shown(modex), timeout);
     Request request(kRequestSize, 0x50, 0x5A);
     PaddedIndex(request, TMKIndex, 3);
-    if (!NoText(accNo)) RawField(request, accNo, kAccountField);
+    if (!Empty(accNo)) RawField(request, accNo, kAccountField);
     request.U8(LengthFromText(modex)).U16(timeout).U8(iBlockType).U8(iOption);
     Answer answer;
     int refused = 0;
-    if (!Transact(frame, port, selector, request, WaitMs(timeout, 1), answer, {kRefused}, &refused)) return refused;
+    if (!frame.Transact(port, selector, request, WaitMs(timeout, 1), answer, {kRefused}, &refused)) return refused;
     if (!Done(answer)) return frame.Map(kWaitingRows, answer);
     const size_t block = iBlockType == 1 ? kWidePinBlock : kPinBlock;
     if (static_cast<size_t>(answer.length) < 3 + block) return ShortAnswer(frame, kFailed);
@@ -178,8 +177,8 @@ RV270_API int RV270_CALL RV270Api_GuomiPin(int port, int selector, const char* f
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_GuomiPin");
     WriteLog('I', "RV270Api_GuomiPin flag=%s,KeyIndex=%s,keytype=%s,accNo=%s,modex=%s,timeout=%d,MinPinlen=%s,MaxPinlen=%s",
-             Printable(flag), Printable(KeyIndex), Printable(keytype), Masked::CardNumber(accNo).c_str(),
-             Printable(modex), timeout, Printable(MinPinlen), Printable(MaxPinlen));
+             Shown(flag), Shown(KeyIndex), Shown(keytype), Masked::CardNumber(accNo).c_str(),
+             Shown(modex), timeout, Shown(MinPinlen), Shown(MaxPinlen));
     Request request(kRequestSize, 0x50, 0x63);
     request.U8(LengthFromText(flag));
     RawField(request, KeyIndex, 3);
@@ -188,7 +187,7 @@ RV270_API int RV270_CALL RV270Api_GuomiPin(int port, int selector, const char* f
     request.U8(LengthFromText(modex)).U16(timeout).U8(LengthFromText(MinPinlen)).U8(LengthFromText(MaxPinlen));
     Answer answer;
     int refused = 0;
-    if (!Transact(frame, port, selector, request, WaitMs(timeout, 0), answer, {kRefused}, &refused)) return refused;
+    if (!frame.Transact(port, selector, request, WaitMs(timeout, 0), answer, {kRefused}, &refused)) return refused;
     if (!Done(answer)) return frame.Map(kPlainRows, answer);
     const uint8_t* data = nullptr;
     size_t length = 0;
@@ -209,7 +208,7 @@ RV270_API int RV270_CALL Nb_ReadCustomerPin_new(int port, int selector, int time
     };
     Answer answer;
     int refused = 0;
-    if (!Transact(frame, port, selector, request, WaitMs(timeout, 1), answer, {kRefused, "pTailText"}, &refused)) {
+    if (!frame.Transact(port, selector, request, WaitMs(timeout, 1), answer, {kRefused, "pTailText"}, &refused)) {
       return refused;
     }
     if (!Done(answer)) return frame.Map(kRows, answer);
@@ -236,7 +235,7 @@ RV270_API int RV270_CALL RV270Api_SetKeyBoardLen(int port, int selector, int Key
     Request request(kRequestSize, 0x50, 0x66);
     request.U8(KeyBoardMinLen).U8(KeyBoardMaxLen);
     static const Outcome kRows[] = {Busy(), LinkFailure(-3, "RV270Api_SetKeyBoardLen return %d!"), kDone, kOther};
-    return Call(frame, port, selector, request, kShortTimeoutMs, kRows);
+    return frame.Call(port, selector, request, kShortTimeoutMs, kRows);
   });
 }
 
@@ -255,12 +254,12 @@ RV270_API int RV270_CALL RV270Api_GetAnsi98Account(int port, int selector, const
 RV270_API int RV270_CALL RV270Api_GetRand(int port, int selector, const char* randlen, char* pOutData) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_GetRand");
-    WriteLog('I', "RV270Api_GetRand randlen=%s", Printable(randlen));
+    WriteLog('I', "RV270Api_GetRand randlen=%s", Shown(randlen));
     Request request(kRequestSize, 0x50, 0x64);
     request.U8(LengthFromText(randlen));
     Answer answer;
     int refused = 0;
-    if (!Transact(frame, port, selector, request, kShortTimeoutMs, answer, {kRefused}, &refused)) return refused;
+    if (!frame.Transact(port, selector, request, kShortTimeoutMs, answer, {kRefused}, &refused)) return refused;
     if (!Done(answer)) return frame.Map(kPlainRows, answer);
     const size_t length = answer.DataLength();
     if (length > kRandomMax) return AnswerTooLong(frame, kFailed, length, kRandomMax);

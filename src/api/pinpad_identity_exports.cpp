@@ -22,7 +22,6 @@ using namespace pinpad;
 
 namespace {
 
-constexpr size_t kRequestSize = 512;
 constexpr int kTimeoutMs = 5000;
 constexpr int kInitTimeoutMs = 15000;
 constexpr int kRefused = -2;
@@ -38,13 +37,13 @@ constexpr Outcome kRows[] = {
 // The setters with a one-byte length: refuse a null or empty text, send length and text.
 int SetText(const char* name, const char* argName, uint8_t command, int port, int selector, const char* text) {
   CallFrame frame(name);
-  if (NoText(text)) return frame.ArgError(kRefused, "%s %s is empty!", name, argName);
+  if (Empty(text)) return frame.ArgError(kRefused, "%s %s is empty!", name, argName);
   const size_t length = strlen(text);
   if (length > kByteLengthMax) return frame.TooLong(kRefused, argName);
   Request request(kRequestSize, 0x50, command);
   request.U8(static_cast<int>(length)).Bytes(text, length);
   WriteLog('I', "%s %s:[%s]", name, argName, text);
-  return Call(frame, port, selector, request, kTimeoutMs, kRows, {kRefused, argName});
+  return frame.Call(port, selector, request, kTimeoutMs, kRows, {kRefused, argName});
 }
 
 // The getters: the answer data (counted by byte 2, or the whole answer) into `out`.
@@ -54,7 +53,7 @@ int GetText(const char* name, uint8_t command, int port, int selector, bool coun
   Request request(kRequestSize, 0x50, command);
   Answer answer;
   int refused = 0;
-  if (!Transact(frame, port, selector, request, kTimeoutMs, answer, {kRefused}, &refused)) return refused;
+  if (!frame.Transact(port, selector, request, kTimeoutMs, answer, {kRefused}, &refused)) return refused;
   if (!Done(answer)) return frame.Map(kRows, answer);
   const uint8_t* data = answer.Data();
   size_t length = answer.DataLength();
@@ -100,7 +99,7 @@ RV270_API int RV270_CALL RV270Api_InitKeyBoard(int port, int selector) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_InitKeyBoard");
     Request request(kRequestSize, 0x50, 0x53);
-    return Call(frame, port, selector, request, kInitTimeoutMs, kRows);
+    return frame.Call(port, selector, request, kInitTimeoutMs, kRows);
   });
 }
 
@@ -112,7 +111,7 @@ RV270_API int RV270_CALL RV270Api_SetKeyboardInfo(int port, int selector, const 
     Request request(kRequestSize, 0x50, 0x6A);
     request.U16(static_cast<int>(length > 0xFFFF ? 0xFFFF : length)).Bytes(pKeyBoardInfo, length);
     WriteLog('I', "RV270Api_SetKeyboardInfo pKeyBoardInfo:[%s]", pKeyBoardInfo);
-    return Call(frame, port, selector, request, kTimeoutMs, kRows, {kRefused, "pKeyBoardInfo"});
+    return frame.Call(port, selector, request, kTimeoutMs, kRows, {kRefused, "pKeyBoardInfo"});
   });
 }
 

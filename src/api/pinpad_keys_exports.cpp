@@ -35,8 +35,6 @@ using namespace pinpad;
 
 namespace {
 
-constexpr size_t kKeyRequest = 4096;
-constexpr size_t kGenerateRequest = 512;
 constexpr int kKeyTimeoutMs = 5000;
 constexpr int kGenerateTimeoutMs = 10000;
 constexpr int kKeyRefused = -2;
@@ -62,10 +60,10 @@ int GenerateKey(const char* name, uint8_t command, int port, int selector, int i
   if (!pubkey) return frame.ArgError(kKeyRefused, "%s NULL==pubkey!", name);
   memset(pubkey, 0, static_cast<size_t>(iLen));
   WriteLog('I', "%s iLen:[%d]", name, iLen);
-  Request request(kGenerateRequest, 0x50, command);
+  Request request(kRequestSize, 0x50, command);
   Answer answer;
   int refused = 0;
-  if (!Transact(frame, port, selector, request, kGenerateTimeoutMs, answer, {kKeyRefused}, &refused)) return refused;
+  if (!frame.Transact(port, selector, request, kGenerateTimeoutMs, answer, {kKeyRefused}, &refused)) return refused;
   const auto rows = KeyRows(results.link, results.hardware, hwLine, results.other);
   if (!Done(answer)) return frame.Map(TableOf(rows), answer);
   const size_t keyLength = answer.length >= 4 ? (answer.response[2] << 8) | answer.response[3] : 0;
@@ -87,12 +85,12 @@ enum class Load { kMaster, kWork };
 int LoadKey(const char* name, const char* keyName, uint8_t command, Load kind, int port, int selector,
             int masterIndex, int workIndex, const char* key, int iLen, Results results) {
   CallFrame frame(name);
-  if (iLen <= 0 || NoText(key)) return frame.ArgError(kKeyRefused, "%s %s is empty!", name, keyName);
+  if (iLen <= 0 || Empty(key)) return frame.ArgError(kKeyRefused, "%s %s is empty!", name, keyName);
   if (static_cast<size_t>(iLen) > strlen(key)) {
     return frame.ArgError(kKeyRefused, "%s iLen>strlen(%s)!", name, keyName);
   }
   WriteLog('I', "%s %s:[%s],iLen:[%d]", name, keyName, Masked(key).c_str(), iLen);
-  Request request(kKeyRequest, 0x50, command);
+  Request request(kLongRequestSize, 0x50, command);
   request.U8(masterIndex);
   if (kind == Load::kMaster) {
     request.U16(iLen);
@@ -102,7 +100,7 @@ int LoadKey(const char* name, const char* keyName, uint8_t command, Load kind, i
   request.Bytes(key, static_cast<size_t>(iLen));
   const auto rows = KeyRows(results.link, results.hardware, "RV270Api_Communication myloadKeyResult[1]==0x09!",
                             results.other, 'E');
-  return Call(frame, port, selector, request, kKeyTimeoutMs, TableOf(rows), {kKeyRefused, keyName});
+  return frame.Call(port, selector, request, kKeyTimeoutMs, TableOf(rows), {kKeyRefused, keyName});
 }
 
 // ---- Check values --------------------------------------------------------------------
@@ -127,11 +125,11 @@ int ReadCheckValue(const char* name, uint8_t command, int port, int selector, in
   if (static_cast<size_t>(iLen) < needed) {
     return frame.ArgError(kKeyRefused, "%s iLen:[%d] < %d!", name, iLen, static_cast<int>(needed));
   }
-  Request request(kGenerateRequest, 0x50, command);
+  Request request(kRequestSize, 0x50, command);
   request.U8(iType);
   Answer answer;
   int refused = 0;
-  if (!Transact(frame, port, selector, request, kKeyTimeoutMs, answer, {kKeyRefused}, &refused)) return refused;
+  if (!frame.Transact(port, selector, request, kKeyTimeoutMs, answer, {kKeyRefused}, &refused)) return refused;
   const auto rows = KeyRows(-4, -6, "RV270Api_Communication myCheckValue[1]==0x09!", -5, 'I',
                             "RV270Api_Communication return ok!", lines.other, lines.busy);
   if (!Done(answer)) return frame.Map(TableOf(rows), answer);
@@ -226,20 +224,20 @@ int PasswordEntry(const char* name, uint8_t command, Entry kind, int port, int s
   const int refused = CheckEntry(frame, kind, a);
   if (refused) return refused;
   memset(a.password, 0, static_cast<size_t>(a.iMemLen));
-  std::string voice = NoText(a.pVoice) ? std::string() : PrepareVoiceText(a.pVoice);
+  std::string voice = Empty(a.pVoice) ? std::string() : PrepareVoiceText(a.pVoice);
   WriteLog('I', "%s timeout:[%d],pStatusArea:[%s],pTipInfo[%s],pVoice:[%s],ipwLen:[%d],iMemLen:[%d]", name,
-           a.timeout, Printable(a.pStatusArea), Printable(a.pTipInfo), Printable(a.pVoice), a.ipwLen, a.iMemLen);
+           a.timeout, Shown(a.pStatusArea), Shown(a.pTipInfo), Shown(a.pVoice), a.ipwLen, a.iMemLen);
   if (voice.size() > kByteLengthMax) return frame.TooLong(kEntryRefused, "voice");
   const size_t statusLength = TextLength(a.pStatusArea);
   if (statusLength > kByteLengthMax) return frame.TooLong(kEntryRefused, "status area");
   const size_t tipLength = TextLength(a.pTipInfo);
-  Request request(kKeyRequest, 0x50, command);
+  Request request(kLongRequestSize, 0x50, command);
   request.U16(a.timeout).U8(a.ipwLen).U8(static_cast<int>(voice.size())).Bytes(voice.data(), voice.size());
   request.U16(static_cast<int>(std::min<size_t>(tipLength, 0xFFFF))).Bytes(a.pTipInfo, tipLength);
   request.U8(static_cast<int>(statusLength)).Bytes(a.pStatusArea, statusLength);
   Answer answer;
   int notSent = 0;
-  if (!Transact(frame, port, selector, request, WaitMs(a.timeout, 3), answer, {kEntryRefused, "tip"}, &notSent)) {
+  if (!frame.Transact(port, selector, request, WaitMs(a.timeout, 3), answer, {kEntryRefused, "tip"}, &notSent)) {
     return notSent;
   }
   // On every failure the password buffer holds the zeroes of the entry step.

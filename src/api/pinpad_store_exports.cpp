@@ -34,7 +34,6 @@ using namespace pinpad;
 
 namespace {
 
-constexpr size_t kRequestSize = 512;
 constexpr int kTimeoutMs = 5000;
 constexpr int kRefused = -2;
 constexpr int kFailed = -4;
@@ -75,7 +74,7 @@ int Exchange(CallFrame& frame, int port, int selector, Request& request, Reply r
   };
   Answer answer;
   int refused = 0;
-  if (!Transact(frame, port, selector, request, kTimeoutMs, answer, {kRefused, what}, &refused)) return refused;
+  if (!frame.Transact(port, selector, request, kTimeoutMs, answer, {kRefused, what}, &refused)) return refused;
   if (!Done(answer) || reply == Reply::kNone) return frame.Map(rows, answer);
   const uint8_t* data = nullptr;
   size_t length = 0;
@@ -100,7 +99,7 @@ bool ByteCounted(CallFrame& frame, Request& request, const char* text, const cha
 int LoadPublicKey(const char* name, const char* keyName, uint8_t command, int port, int selector,
                   const char* PubKeyIndex, const char* key, char* pOutData) {
   CallFrame frame(name);
-  if (NoText(key)) return frame.ArgError(kRefused, "%s %s is empty!", name, keyName);
+  if (Empty(key)) return frame.ArgError(kRefused, "%s %s is empty!", name, keyName);
   const size_t length = strlen(key);
   Request request(kRequestSize, 0x50, command);
   PaddedIndex(request, PubKeyIndex, 3);
@@ -113,7 +112,7 @@ int LoadPublicKey(const char* name, const char* keyName, uint8_t command, int po
 int WriteUnderOldKey(const char* name, uint8_t command, int port, int selector, const char* keyIndex,
                      const char* newKeyLen, const char* newKeyByOldKey, char* pOutData) {
   CallFrame frame(name);
-  WriteLog('I', "%s keyIndex=%s,newKeyLen=%s,newKeyByOldKey=%s", name, Printable(keyIndex), Printable(newKeyLen),
+  WriteLog('I', "%s keyIndex=%s,newKeyLen=%s,newKeyByOldKey=%s", name, Shown(keyIndex), Shown(newKeyLen),
            Masked(newKeyByOldKey).c_str());
   Request request(kRequestSize, 0x50, command);
   RawField(request, keyIndex, 3);
@@ -140,7 +139,7 @@ RV270_API int RV270_CALL RV270Api_InputTMK(int port, int selector, const char* T
                                            const char* Tmk2, char* pOutData, int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_InputTMK");
-    WriteLog('I', "RV270Api_InputTMK TMKIndex=%s,Tmk1=%s,Tmk2=%s", Printable(TMKIndex), Masked(Tmk1).c_str(),
+    WriteLog('I', "RV270Api_InputTMK TMKIndex=%s,Tmk1=%s,Tmk2=%s", Shown(TMKIndex), Masked(Tmk1).c_str(),
              Masked(Tmk2).c_str());
     Request request(kRequestSize, 0x50, 0x54);
     PaddedIndex(request, TMKIndex, 3);
@@ -158,8 +157,8 @@ RV270_API int RV270_CALL RV270Api_LoadTMK(int port, int selector, const char* Ol
                                           int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_LoadTMK");
-    WriteLog('I', "RV270Api_LoadTMK OldTMKIndex=%s NewKEYLen=%s,TMKIndex=%s,NewTMKByOldTMK=%s", Printable(OldTMKIndex),
-             Printable(NewKEYLen), Printable(TMKIndex), Masked(NewTMKByOldTMK).c_str());
+    WriteLog('I', "RV270Api_LoadTMK OldTMKIndex=%s NewKEYLen=%s,TMKIndex=%s,NewTMKByOldTMK=%s", Shown(OldTMKIndex),
+             Shown(NewKEYLen), Shown(TMKIndex), Masked(NewTMKByOldTMK).c_str());
     Request request(kRequestSize, 0x50, 0x55);
     PaddedIndex(request, TMKIndex, 3);
     request.U8(LengthFromText(NewKEYLen)).Text(NewTMKByOldTMK).U8(iFlag);
@@ -172,8 +171,8 @@ RV270_API int RV270_CALL RV270Api_InputKEY(int port, int selector, const char* T
                                            const char* KeyLen, const char* keyByTMK, const char* KeyValue, int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_InputKEY");
-    WriteLog('I', "RV270Api_InputKEY TMKIndex=%s,KEYIndex=%s,KeyLen=%s,keyByTMK=%s,KeyValue=%s", Printable(TMKIndex),
-             Printable(KEYIndex), Printable(KeyLen), Masked(keyByTMK).c_str(), Masked(KeyValue).c_str());
+    WriteLog('I', "RV270Api_InputKEY TMKIndex=%s,KEYIndex=%s,KeyLen=%s,keyByTMK=%s,KeyValue=%s", Shown(TMKIndex),
+             Shown(KEYIndex), Shown(KeyLen), Masked(keyByTMK).c_str(), Masked(KeyValue).c_str());
     Request request(kRequestSize, 0x50, 0x56);
     PaddedIndex(request, TMKIndex, 3);
     PaddedIndex(request, KEYIndex, 2);
@@ -198,7 +197,7 @@ RV270_API int RV270_CALL Nb_InputWKey(int port, int selector, const char* pWkeyD
 RV270_API int RV270_CALL RV270Api_ActiveWKey(int port, int selector, const char* TMKIndex, const char* KEYIndex) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_ActiveWKey");
-    WriteLog('I', "RV270Api_ActiveWKey TMKIndex=%s,KEYIndex=%s,", Printable(TMKIndex), Printable(KEYIndex));
+    WriteLog('I', "RV270Api_ActiveWKey TMKIndex=%s,KEYIndex=%s,", Shown(TMKIndex), Shown(KEYIndex));
     Request request(kRequestSize, 0x50, 0x68);
     PaddedIndex(request, TMKIndex, 3);
     PaddedIndex(request, KEYIndex, 2);
@@ -213,7 +212,7 @@ RV270_API int RV270_CALL RV270Api_CheckKEY(int port, int selector, const char* T
                                            int /*iUnused*/, char* pOutData, int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_CheckKEY");
-    WriteLog('I', "RV270Api_CheckKEY TMKIndex=%s,KEYIndex=%s", Printable(TMKIndex), Printable(KEYIndex));
+    WriteLog('I', "RV270Api_CheckKEY TMKIndex=%s,KEYIndex=%s", Shown(TMKIndex), Shown(KEYIndex));
     Request request(kRequestSize, 0x50, 0x57);
     PaddedIndex(request, TMKIndex, 3);
     PaddedIndex(request, KEYIndex, 2);
@@ -226,8 +225,8 @@ RV270_API int RV270_CALL RV270Api_CryptData(int port, int selector, const char* 
                                             const char* DataLen, const char* Data, char* pOutData, int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_CryptData");
-    WriteLog('I', "RV270Api_CryptData TMKIndex=%s,KEYIndex=%s,DataLen=%s,Data=%s", Printable(TMKIndex),
-             Printable(KEYIndex), Printable(DataLen), Masked(Data).c_str());
+    WriteLog('I', "RV270Api_CryptData TMKIndex=%s,KEYIndex=%s,DataLen=%s,Data=%s", Shown(TMKIndex),
+             Shown(KEYIndex), Shown(DataLen), Masked(Data).c_str());
     Request request(kRequestSize, 0x50, 0x58);
     PaddedIndex(request, TMKIndex, 3);
     PaddedIndex(request, KEYIndex, 2);
@@ -240,7 +239,7 @@ RV270_API int RV270_CALL RV270Api_GetMKeyValue(int port, int selector, const cha
                                                int iFlag) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_GetMKeyValue");
-    WriteLog('I', "RV270Api_GetMKeyValue TMKIndex=%s", Printable(TMKIndex));
+    WriteLog('I', "RV270Api_GetMKeyValue TMKIndex=%s", Shown(TMKIndex));
     Request request(kRequestSize, 0x50, 0x59);
     PaddedIndex(request, TMKIndex, 3);
     request.U8(iFlag);
@@ -278,13 +277,13 @@ RV270_API int RV270_CALL RV270Api_EncBySm2_PK(int port, int selector, const char
                                               char* pOutData1, char* pOutData2) {
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_EncBySm2_PK");
-    WriteLog('I', "RV270Api_EncBySm2_PK ranKeyLen=%s,pk=%s", Printable(ranKeyLen), Printable(pk));
+    WriteLog('I', "RV270Api_EncBySm2_PK ranKeyLen=%s,pk=%s", Shown(ranKeyLen), Shown(pk));
     Request request(kRequestSize, 0x50, 0x5E);
     request.U8(LengthFromText(ranKeyLen));
     int refused = 0;
     if (!ByteCounted(frame, request, pk, "pk", &refused)) return refused;
     Answer answer;
-    if (!Transact(frame, port, selector, request, kTimeoutMs, answer, {kRefused, "pk"}, &refused)) return refused;
+    if (!frame.Transact(port, selector, request, kTimeoutMs, answer, {kRefused, "pk"}, &refused)) return refused;
     const Outcome rows[] = {
         Busy(),
         LinkFailure(-3),
@@ -330,7 +329,7 @@ RV270_API int RV270_CALL RV270Api_WriteWorkKeyWithMainkey(int port, int selector
   return GuardExport(-3, [&] {
     CallFrame frame("RV270Api_WriteWorkKeyWithMainkey");
     WriteLog('I', "RV270Api_WriteWorkKeyWithMainkey mainkeyIndex=%s,workkeyIndex=%s,newKeyLen=%s,newKeyByOldKey=%s",
-             Printable(mainkeyIndex), Printable(workkeyIndex), Printable(newKeyLen), Masked(newKeyByOldKey).c_str());
+             Shown(mainkeyIndex), Shown(workkeyIndex), Shown(newKeyLen), Masked(newKeyByOldKey).c_str());
     Request request(kRequestSize, 0x50, 0x61);
     RawField(request, mainkeyIndex, 3);
     RawField(request, workkeyIndex, 3);
