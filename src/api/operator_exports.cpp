@@ -210,6 +210,32 @@ void ProtectedBlock(Request& request, Secrets& s, const char* transport) {
   request.U8(0x20).Bytes(s.cipherText, 2 * kBlock).U8(kCheckValueText).Bytes(s.checkText, kCheckValueText);
 }
 
+// What a record command protects: an operator password or the operator key (hex text).
+enum class Protected { kPassword, kKey };
+
+// Creates an operator or sets the operator key: the value's block goes encrypted under
+// the transport key, with its check value. A value longer than its block is refused.
+int ProtectedRecord(const char* name, const char* okLine, uint8_t sub, int operatorNo, Protected kind,
+                    const char* text, int port, int iBaud, int timeout) {
+  const bool password = kind == Protected::kPassword;
+  if (TextLength(text) > (password ? kPasswordMax : kKeyTextMax)) {
+    CallFrame frame(name);
+    TakeRate(iBaud);
+    return frame.TooLong(kRefused, password ? "pPassword" : "pOperatorKey");
+  }
+  return RecordCommand(name, port, iBaud, timeout, okLine, [&](Request& request, const char* transport) {
+    Secrets s;
+    if (password) {
+      PasswordBlock(text, s.block);
+    } else {
+      KeyFromHex(text, s.block);
+    }
+    request.U8(sub);
+    OperatorField(request, operatorNo);
+    ProtectedBlock(request, s, transport);
+  });
+}
+
 // A command without a transport key or anything secret.
 int PlainCommand(const char* name, int port, int iBaud, int timeout, uint8_t command, uint8_t sub, Group group,
                  const char* okLine) {
@@ -262,37 +288,15 @@ RV270_API int RV270_CALL AdministratorSignOut(int port, int iBaud, int timeout) 
 
 RV270_API int RV270_CALL CreatOperator(int port, int iBaud, int iOperatorNo, const char* pPassword, int timeout) {
   return GuardExport(-3, [&] {
-    if (TextLength(pPassword) > kPasswordMax) {
-      CallFrame frame("CreatOperator");
-      TakeRate(iBaud);
-      return frame.TooLong(kRefused, "pPassword");
-    }
-    return RecordCommand("CreatOperator", port, iBaud, timeout, "RV270Api_Communication return ok,CreatOperator done!",
-                         [&](Request& request, const char* transport) {
-                           Secrets s;
-                           PasswordBlock(pPassword, s.block);
-                           request.U8(0x01);
-                           OperatorField(request, iOperatorNo);
-                           ProtectedBlock(request, s, transport);
-                         });
+    return ProtectedRecord("CreatOperator", "RV270Api_Communication return ok,CreatOperator done!", 0x01, iOperatorNo,
+                           Protected::kPassword, pPassword, port, iBaud, timeout);
   });
 }
 
 RV270_API int RV270_CALL SetOperatorKey(int port, int iBaud, const char* pOperatorKey, int timeout) {
   return GuardExport(-3, [&] {
-    if (TextLength(pOperatorKey) > kKeyTextMax) {
-      CallFrame frame("SetOperatorKey");
-      TakeRate(iBaud);
-      return frame.TooLong(kRefused, "pOperatorKey");
-    }
-    return RecordCommand("SetOperatorKey", port, iBaud, timeout, "RV270Api_Communication return ok,SetOperatorKey done!",
-                         [&](Request& request, const char* transport) {
-                           Secrets s;
-                           KeyFromHex(pOperatorKey, s.block);
-                           request.U8(0x02);
-                           OperatorField(request, kDefaultOperator);
-                           ProtectedBlock(request, s, transport);
-                         });
+    return ProtectedRecord("SetOperatorKey", "RV270Api_Communication return ok,SetOperatorKey done!", 0x02,
+                           kDefaultOperator, Protected::kKey, pOperatorKey, port, iBaud, timeout);
   });
 }
 

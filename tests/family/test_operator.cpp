@@ -139,23 +139,14 @@ TEST_P(OperatorTest, NoAnswerInTimeClearsTheCustomerScreen) {
 }
 
 TEST_P(OperatorTest, TextsThatDoNotFitAreRefusedBeforeSending) {
-  struct Case {
-    std::function<int()> call;
-    std::string line;
-  };
   const std::string longKey(97, 'A'), longCipher(508, 'c');
-  const Case kCases[] = {
+  ExpectRefused({
       {[&] { return CreatOperator(Port(), kBaud, 1, "12345678901234567", 5); }, "CreatOperator pPassword too long!"},
       {[&] { return SetOperatorKey(Port(), kBaud, longKey.c_str(), 5); }, "SetOperatorKey pOperatorKey too long!"},
       {[&] { return OperatorSignIn(Port(), kBaud, 1, longKey.c_str(), "1", 5); }, "OperatorSignIn pOperatorKey too long!"},
       {[&] { return SendCiphertext(Port(), kBaud, longCipher.c_str(), 5); }, "SendCiphertext pCiphertext too long!"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(-2, c.call());
-    EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_TRUE(LogHas("ERROR: " + c.line));
-  }
+                },
+                -2);
   EXPECT_TRUE(sim.Requests().empty());
   // Sixteen characters and a 96-character key still go.
   EXPECT_EQ(0, SendCiphertext(Port(), kBaud, "C", 5));

@@ -65,24 +65,15 @@ TEST_P(PinpadIdentityTest, CopiesFollowTheAnnouncedLength) {
 }
 
 TEST_P(PinpadIdentityTest, SettersRefuseWhatTheyCannotSend) {
-  struct Case {
-    std::function<int()> call;
-    std::string line;
-  };
   const std::string t256(256, 'a'), t509(509, 'a');
-  const Case kCases[] = {
+  ExpectRefused({
       {[] { return RV270Api_SetAppNum(0, 0, ""); }, "RV270Api_SetAppNum pAppNum is empty!"},
       {[] { return RV270Api_SetKeyBoardSN(0, 0, nullptr); }, "RV270Api_SetKeyBoardSN pKeyBoardSn is empty!"},
       {[] { return RV270Api_SetKeyboardInfo(0, 0, nullptr); }, "RV270Api_SetKeyboardInfo pKeyBoardInfo is null!"},
       {[&] { return RV270Api_SetAppNum(0, 0, t256.c_str()); }, "RV270Api_SetAppNum pAppNum too long!"},
       {[&] { return RV270Api_SetKeyboardInfo(0, 0, t509.c_str()); }, "RV270Api_SetKeyboardInfo pKeyBoardInfo too long!"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(-2, c.call());
-    EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_TRUE(LogHas("ERROR: " + c.line));
-  }
+                },
+                -2);
   EXPECT_TRUE(sim.Requests().empty());
   EXPECT_TRUE(LogHas("****************RV270Api_SetAppNum end****************"));
   ExpectOutcomes("RV270Api_SetKeyBoardSN", [](int p) { return RV270Api_SetKeyBoardSN(p, 0, "SN"); },

@@ -218,11 +218,7 @@ TEST_P(PinpadStoreTest, EveryMemberMapsRefusalsAndLinkFailures) {
 TEST_P(PinpadStoreTest, TextsThatDoNotFitAreRefusedBeforeSending) {
   char out[64];
   const std::string k256(256, 'A'), k600(600, 'A');
-  struct Case {
-    std::function<int()> call;
-    std::string line;
-  };
-  const Case kCases[] = {
+  ExpectRefused({
       {[&] { return RV270Api_InputTMK(Port(), 0, "1", k256.c_str(), "AA", out, 0); }, "RV270Api_InputTMK Tmk1 too long!"},
       {[&] { return RV270Api_InputTMK(Port(), 0, "1", "AA", k256.c_str(), out, 0); }, "RV270Api_InputTMK Tmk2 too long!"},
       {[&] { return RV270Api_InputTMK(Port(), 0, "1", std::string(255, 'A').c_str(), std::string(255, 'B').c_str(), out, 0); },
@@ -232,13 +228,8 @@ TEST_P(PinpadStoreTest, TextsThatDoNotFitAreRefusedBeforeSending) {
       {[&] { return RV270Api_DownLoadRSAPublic(Port(), 0, "1", k600.c_str(), out); }, "RV270Api_DownLoadRSAPublic pRsa too long!"},
       {[&] { return RV270Api_DownLoadSM2Public(Port(), 0, "1", "", out); }, "RV270Api_DownLoadSM2Public pSm2 is empty!"},
       {[&] { return RV270Api_DownLoadRSAPublic(Port(), 0, "1", nullptr, out); }, "RV270Api_DownLoadRSAPublic pRsa is empty!"},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.line);
-    EXPECT_EQ(-2, c.call());
-    EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_TRUE(LogHas("ERROR: " + c.line));
-  }
+                },
+                -2);
   EXPECT_TRUE(sim.Requests().empty());
 }
 

@@ -47,6 +47,12 @@ inline std::string HexOf(const std::string& text) {
   return out;
 }
 
+// A call refused before anything is sent, and its line (level E).
+struct Refused {
+  std::function<int()> call;
+  std::string line;
+};
+
 // A fixture that runs an export against a list of scripted answers.
 class OutcomeTest : public rv270test::SimLinkTest {
  protected:
@@ -62,6 +68,15 @@ class OutcomeTest : public rv270test::SimLinkTest {
         EXPECT_GE(LogFind(o.line, from), 0) << o.line;
       }
       sim.ClearScripts();
+    }
+  }
+  // Each call returns `ret` with last error 100 and logs its line (level E).
+  void ExpectRefused(const std::vector<Refused>& cases, int ret) {
+    for (const Refused& c : cases) {
+      SCOPED_TRACE(c.line);
+      EXPECT_EQ(ret, c.call());
+      EXPECT_EQ(100, RV270Api_GetErrorCode());
+      EXPECT_TRUE(LogHas("ERROR: " + c.line));
     }
   }
   // The latest request payload the simulator got.
