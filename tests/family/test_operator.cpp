@@ -145,8 +145,7 @@ TEST_P(OperatorTest, TextsThatDoNotFitAreRefusedBeforeSending) {
       {[&] { return SetOperatorKey(Port(), kBaud, longKey.c_str(), 5); }, "SetOperatorKey pOperatorKey too long!"},
       {[&] { return OperatorSignIn(Port(), kBaud, 1, longKey.c_str(), "1", 5); }, "OperatorSignIn pOperatorKey too long!"},
       {[&] { return SendCiphertext(Port(), kBaud, longCipher.c_str(), 5); }, "SendCiphertext pCiphertext too long!"},
-                },
-                -2);
+  }, -2);
   EXPECT_TRUE(sim.Requests().empty());
   // Sixteen characters and a 96-character key still go.
   EXPECT_EQ(0, SendCiphertext(Port(), kBaud, "C", 5));

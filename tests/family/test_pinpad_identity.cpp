@@ -72,8 +72,7 @@ TEST_P(PinpadIdentityTest, SettersRefuseWhatTheyCannotSend) {
       {[] { return RV270Api_SetKeyboardInfo(0, 0, nullptr); }, "RV270Api_SetKeyboardInfo pKeyBoardInfo is null!"},
       {[&] { return RV270Api_SetAppNum(0, 0, t256.c_str()); }, "RV270Api_SetAppNum pAppNum too long!"},
       {[&] { return RV270Api_SetKeyboardInfo(0, 0, t509.c_str()); }, "RV270Api_SetKeyboardInfo pKeyBoardInfo too long!"},
-                },
-                -2);
+  }, -2);
   EXPECT_TRUE(sim.Requests().empty());
   EXPECT_TRUE(LogHas("****************RV270Api_SetAppNum end****************"));
   ExpectOutcomes("RV270Api_SetKeyBoardSN", [](int p) { return RV270Api_SetKeyBoardSN(p, 0, "SN"); },

@@ -228,8 +228,7 @@ TEST_P(PinpadStoreTest, TextsThatDoNotFitAreRefusedBeforeSending) {
       {[&] { return RV270Api_DownLoadRSAPublic(Port(), 0, "1", k600.c_str(), out); }, "RV270Api_DownLoadRSAPublic pRsa too long!"},
       {[&] { return RV270Api_DownLoadSM2Public(Port(), 0, "1", "", out); }, "RV270Api_DownLoadSM2Public pSm2 is empty!"},
       {[&] { return RV270Api_DownLoadRSAPublic(Port(), 0, "1", nullptr, out); }, "RV270Api_DownLoadRSAPublic pRsa is empty!"},
-                },
-                -2);
+  }, -2);
   EXPECT_TRUE(sim.Requests().empty());
 }
 
