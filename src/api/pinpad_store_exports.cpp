@@ -28,6 +28,7 @@
 #include "api/frame.h"
 #include "api/pinpad_common.h"
 #include "api/secret_text.h"
+#include "crypto/wipe.h"
 
 using namespace api;
 using namespace pinpad;
@@ -129,6 +130,7 @@ void CopyPart(const uint8_t* data, size_t length, char* out) {
     memcpy(out, scratch, text);
     out[text] = '\0';
   }
+  SecureWipe(scratch, sizeof(scratch));  // part 1 is a wrapped session key
 }
 
 }  // namespace
