@@ -2,11 +2,13 @@
 // the exchange, and the mapping of its result and status bytes to a return value and
 // the last error code, written as tables that read like the command documentation.
 #pragma once
+#include <array>
 #include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 #include "link/process_state.h"
 #include "protocol/exchange.h"
@@ -109,6 +111,22 @@ struct UsualMapping {
         count(4) {}
   operator OutcomeTable() const { return OutcomeTable(rows, count); }
 };
+
+// An outcome table made of shared pieces, their rows in the order given.
+template <size_t... N>
+constexpr std::array<Outcome, (N + ...)> Join(const Outcome (&... parts)[N]) {
+  const std::pair<const Outcome*, size_t> pieces[] = {{parts, N}...};
+  std::array<Outcome, (N + ...)> rows{};
+  size_t at = 0;
+  for (const auto& piece : pieces) {
+    for (size_t i = 0; i < piece.second; ++i) rows[at++] = piece.first[i];
+  }
+  return rows;
+}
+template <size_t N>
+OutcomeTable TableOf(const std::array<Outcome, N>& rows) {
+  return OutcomeTable(rows.data(), N);
+}
 
 // A request: class byte, command byte, then fields, in a buffer of fixed capacity.
 // Writes past the capacity are not made; they mark the request as overflowed.

@@ -51,22 +51,6 @@ void Field16(Request& request, const void* bytes, size_t length) {
 void Field16(Request& request, const std::string& text) { Field16(request, text.data(), text.size()); }
 void Field16(Request& request, const char* text) { Field16(request, Shown(text), strlen(Shown(text))); }
 
-// An outcome table made of shared pieces, their rows in the order given.
-template <size_t... N>
-constexpr std::array<Outcome, (N + ...)> Join(const Outcome (&... parts)[N]) {
-  const std::pair<const Outcome*, size_t> pieces[] = {{parts, N}...};
-  std::array<Outcome, (N + ...)> rows{};
-  size_t at = 0;
-  for (const auto& piece : pieces) {
-    for (size_t i = 0; i < piece.second; ++i) rows[at++] = piece.first[i];
-  }
-  return rows;
-}
-template <size_t N>
-OutcomeTable TableOf(const std::array<Outcome, N>& rows) {
-  return OutcomeTable(rows.data(), N);
-}
-
 // ---- RV270Api_ShowInfo and RV270Api_ShowText -------------------------------------------
 
 constexpr const char* kAnswerOne = "RV270Api_Communication return ok!myWebResult[2]==0x01!";
