@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "QornRV270API.h"
+#include "api/cancel_command.h"
 #include "api/frame.h"
 #include "api/pinpad_common.h"
 #include "api/secret_text.h"
@@ -35,8 +36,6 @@
 
 using namespace api;
 using namespace pinpad;
-
-int SendCancelCommand(const char* exportName, int port, int selector, uint8_t command);
 
 namespace {
 
