@@ -1,6 +1,7 @@
 // A teller workflow against an RV270 terminal (or the simulator): find the terminal,
-// exchange the status command over USB and a serial port, greet a customer, then send a
-// picture and a PDF voucher to the terminal, list its pictures and fetch one back.
+// exchange the status command over USB and a serial port, greet a customer, send a
+// picture and a PDF voucher to the terminal, list its pictures and fetch one back, then
+// load PIN-pad keys and read the customer's PIN.
 //
 // Usage: teller_demo [--serial N] [--usb-only]
 //   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "QornRV270API.h"
@@ -116,6 +119,51 @@ void FileTransfers(int port) {
   std::remove(voucher.c_str());
 }
 
+// The PIN pad: a test master key from two components and a work key under it, each with
+// its check value; the customer's PIN as an ISO 9564 format-0 PIN block bound to the
+// card's account field; then the log is searched for every secret of the step.
+void PinPadStep(int port) {
+  std::printf("\nPIN pad on port %d\n", port);
+  const char* component1 = "0123456789ABCDEF0000000000000000";
+  const char* component2 = "0000000000000000FEDCBA9876543210";
+  const char* workKeyUnderMaster = "A1B2C3D4E5F60718293A4B5C6D7E8F90";
+  char check[300] = {0};
+  int r = RV270Api_InputTMK(port, 0, "1", component1, component2, check, 0);
+  Report("master key 001 from two components", r, r == 0);
+  if (r == 0) std::printf("    check value %s\n", check);
+  r = RV270Api_InputKEY(port, 0, "1", "1", "16", workKeyUnderMaster, "", 0);
+  Report("PIN work key 01 under master key 001", r, r == 0);
+  r = RV270Api_ActiveWKey(port, 0, "1", "1");
+  Report("activate work key 01", r, r == 0);
+  std::memset(check, 0, sizeof(check));
+  r = RV270Api_CheckKEY(port, 0, "1", "1", 0, check, 0);
+  Report("work key check value", r, r == 0);
+  if (r == 0) std::printf("    check value %s\n", check);
+
+  char account[300] = {0};
+  r = RV270Api_GetAnsi98Account(port, 0, "43219876543210987", account);
+  Report("account field of the card number", r, r == 0);
+  char length[8] = {0};
+  char block[40] = {0};
+  char tail[2100] = {0};
+  r = RV270Api_ReadCustomerPin(port, 0, "1", account, "1", 30, 0, 0, 0, length, block, tail);
+  Report("customer PIN as a format-0 PIN block", r, r == 0);
+  if (r == 0) std::printf("    PIN of %s digits, block %s\n", length, block);
+
+  char path[513] = {0};
+  RV270Api_GetLogPath(path);
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  const std::string log = text.str();
+  int hits = 0;
+  for (const char* secret : {component1, component2, workKeyUnderMaster, static_cast<const char*>(block),
+                             "43219876543210987", static_cast<const char*>(account)}) {
+    if (*secret && log.find(secret) != std::string::npos) ++hits;
+  }
+  Report("log holds none of the step's secrets", hits, !log.empty() && hits == 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,6 +186,7 @@ int main(int argc, char** argv) {
   Workflow(0);
   if (serial) Workflow(serialPort);
   FileTransfers(0);
+  PinPadStep(0);
 
   std::printf("\n%d step(s) failed\n", g_failures);
   return g_failures == 0 ? 0 : 1;

@@ -267,18 +267,20 @@ RV270_API int RV270_CALL RV270Api_SetupAppFZ(const char *filepath);
 
 /* ---- Password pad and screen keyboard keys and entry ------------------------------------ */
 /* iLen of the key loads: number of key characters sent; iLen of the readers and iMemLen:
- * size of the caller's out buffer. timeout in seconds. */
+ * size of the caller's out buffer, never written past. An answer larger than that buffer
+ * copies nothing (last error 122). Key texts are never written to the log in clear.
+ * timeout in seconds. */
 
 RV270_API int RV270_CALL RV270Api_GenerateKeyFromPw(int port, int selector, int iLen, char *pubkey);
 RV270_API int RV270_CALL RV270Api_SetPwMkey(int port, int selector, int iMkeyIndex, const char *pwMkey,
     int iLen);
 RV270_API int RV270_CALL RV270Api_SetPwWkey(int port, int selector, int iMkeyIndex, int iWkeyIndex,
     const char *pwWkey, int iLen);
-/* pCheckValue (out): 8 bytes and a terminator. */
+/* pCheckValue (out): 8 bytes and a terminator (iLen at least 9). */
 RV270_API int RV270_CALL RV270Api_GetPwCheckValue(int port, int selector, int iType, int iLen,
     char *pCheckValue);
-/* pStatusArea, pTipInfo and pVoice may be null; password (out) receives the 32-byte
- * password block. */
+/* pStatusArea, pTipInfo and pVoice may be null (voice and status area at most 255 bytes);
+ * password (out) receives the 32-byte password block (iMemLen at least 32). */
 RV270_API int RV270_CALL RV270Api_InputPassword(int port, int selector, int timeout,
     const char *pStatusArea, const char *pTipInfo, const char *pVoice, int ipwLen, int iMemLen,
     char *password);
@@ -290,12 +292,17 @@ RV270_API int RV270_CALL RV270Api_SetScreenMkey(int port, int selector, int iMke
     int iLen);
 RV270_API int RV270_CALL RV270Api_SetScreenWkey(int port, int selector, int iMkeyIndex, int iWkeyIndex,
     const char *pWkey, int iLen);
+/* pCheckValue (out): 8 bytes, no terminator (iLen at least 8). */
 RV270_API int RV270_CALL RV270Api_GetScreenCheckValue(int port, int selector, int iType, int iLen,
     char *pCheckValue);
 
 /* ---- Master, work and public keys ------------------------------------------------------ */
 /* Indices, lengths and keys are texts (lengths in decimal); iFlag's low byte is sent.
- * pOutData (out) receives the answer data without a terminator. */
+ * pOutData (out) receives the answer data without a terminator: at most 255 bytes, or
+ * at most 2048 bytes for the public-key commands (DownLoadSM2Public, GetRSAPublicKey,
+ * DownLoadRSAPublic); a longer answer copies nothing (last error 122). A null pOutData is
+ * not written. Requests over 512 bytes, or texts over a one-byte length field, are refused
+ * (return -2, last error 100). */
 
 RV270_API int RV270_CALL RV270Api_InputTMK(int port, int selector, const char *TMKIndex,
     const char *Tmk1, const char *Tmk2, char *pOutData, int iFlag);
@@ -319,6 +326,7 @@ RV270_API int RV270_CALL RV270Api_DownLoadSM2Public(int port, int selector, cons
 RV270_API int RV270_CALL RV270Api_GetRSAPublicKey(int port, int selector, int PublicLen, char *pOutData);
 RV270_API int RV270_CALL RV270Api_DownLoadRSAPublic(int port, int selector, const char *PubKeyIndex,
     const char *pRsa, char *pOutData);
+/* pOutData1, pOutData2 (out): texts of at most 511 characters and a terminator (512 bytes). */
 RV270_API int RV270_CALL RV270Api_EncBySm2_PK(int port, int selector, const char *ranKeyLen,
     const char *pk, char *pOutData1, char *pOutData2);
 RV270_API int RV270_CALL RV270Api_WriteKeyWithDesCiper(int port, int selector, const char *keyIndex,
@@ -332,12 +340,17 @@ RV270_API int RV270_CALL RV270Api_CleanSessionKey(int port, int selector);
 
 /* ---- PIN and keypad entry ------------------------------------------------------------- */
 /* timeout arguments are in seconds; modex, lengths and flags given as texts are decimal.
- * Out buffers receive the answer data without a terminator unless noted. */
+ * Out buffers receive the answer data without a terminator unless noted, at most
+ * 2048 bytes where no other bound is given; a longer answer copies nothing (last error
+ * 122). Card numbers are logged with their last four digits only. */
 
-/* iUnused is not used; pLenText (out) receives the PIN length as decimal text. */
+/* iUnused is not used; pLenText (out) receives the PIN length as decimal text (4 bytes
+ * with its terminator); pPinBlock (out) 16 bytes, 32 with iBlockType 1; pTailData (out)
+ * at most 2048 bytes. accNo: the 12-character account field, or empty. */
 RV270_API int RV270_CALL RV270Api_ReadCustomerPin(int port, int selector, const char *TMKIndex,
     const char *accNo, const char *modex, int timeout, int iBlockType, int iOption, int iUnused,
     char *pLenText, char *pPinBlock, char *pTailData);
+/* pOutData (out): at most 255 bytes. */
 RV270_API int RV270_CALL RV270Api_GuomiPin(int port, int selector, const char *flag,
     const char *KeyIndex, const char *keytype, const char *accNo, const char *modex, int timeout,
     const char *MinPinlen, const char *MaxPinlen, char *pOutData);
@@ -350,10 +363,13 @@ RV270_API int RV270_CALL RV270Api_SetKeyBoardLen(int port, int selector, int Key
     int KeyBoardMaxLen);
 RV270_API int RV270_CALL RV270Api_GetAnsi98Account(int port, int selector, const char *AccNo,
     char *pOutData);
-/* pOutData (out): the random bytes as hexadecimal text with a terminator. */
+/* pOutData (out): the random bytes (at most 255) as hexadecimal text with a terminator:
+ * at most 511 bytes. */
 RV270_API int RV270_CALL RV270Api_GetRand(int port, int selector, const char *randlen, char *pOutData);
 /* Breaks off an entry that another thread waits for. */
 RV270_API int RV270_CALL RV270Api_Break(int port, int selector);
+/* Plain key input: pOutData (out) receives the typed characters, at most 127, without a
+ * terminator. */
 RV270_API int RV270_CALL RV270Api_InnputClearKey1(int port, int selector, int flag, int timeout,
     char *pOutData);
 RV270_API int RV270_CALL RV270Api_InnputClearKey2(int port, int selector, int flag, int timeout,
@@ -369,6 +385,8 @@ RV270_API int RV270_CALL RV270Api_InnputClearKeyFZ(int port, int selector, int i
 /* ---- Keypad identity ------------------------------------------------------------------ */
 
 RV270_API int RV270_CALL RV270Api_SetAppNum(int port, int selector, const char *pAppNum);
+/* Texts of the setters: at most 255 characters (RV270Api_SetKeyboardInfo: 508). The
+ * getters copy without a terminator: pAppNum at most 255 bytes, pKeyBoardSn at most 2048. */
 RV270_API int RV270_CALL RV270Api_GetAppNum(int port, int selector, char *pAppNum);
 RV270_API int RV270_CALL RV270Api_SetKeyBoardSN(int port, int selector, const char *pKeyBoardSn);
 RV270_API int RV270_CALL RV270Api_GetKeyBoardSN(int port, int selector, char *pKeyBoardSn);
@@ -379,7 +397,10 @@ RV270_API int RV270_CALL RV270Api_SetKeyboardInfo(int port, int selector, const 
 /* The second argument is the serial rate (it replaces the library serial rate), not a
  * selector. timeout in seconds; iOperatorNo 0 to 63; pOperatorKey is hexadecimal text. */
 
-/* pSm2PubKey (out); iUnused is not used. */
+/* Passwords of at most 16 characters, operator keys of at most 96 hexadecimal characters
+ * (the first 32 are the key), ciphertexts of at most 507 characters; longer ones are
+ * refused (return -2, last error 100). */
+/* pSm2PubKey (out): at most 2048 bytes, no terminator; iUnused is not used. */
 RV270_API int RV270_CALL ApplySM2Key(int port, int iBaud, char *pSm2PubKey, int iUnused, int timeout);
 RV270_API int RV270_CALL SendCiphertext(int port, int iBaud, const char *pCiphertext, int timeout);
 RV270_API int RV270_CALL AdministratorSignOut(int port, int iBaud, int timeout);

@@ -9,6 +9,8 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterFileCommands(table);
   RegisterFactoryCommands(table);
   RegisterCipherCommands(table);
+  RegisterPinpadCommands(table);
+  RegisterOperatorCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "QornRV270API.h"
+#include "api/cancel_command.h"
 #include "api/frame.h"
 #include "link/device_search.h"
 #include "link/serial_link.h"
@@ -90,23 +91,6 @@ RV270_API int RV270_CALL RV270Api_Communication_23Key(int port, int selector, in
 
 }  // extern "C"
 
-namespace {
-
-// Breaks off the wait of another thread (it notices within 200 ms on USB) and sends the
-// terminal a command through the cancel exchange; the cancel always reports success.
-int SendCancelCommand(const char* exportName, int port, int selector, uint8_t command) {
-  api::CallFrame frame(exportName);
-  api::CancelWaits();
-  const uint8_t request[2] = {0x50, command};
-  uint8_t response[api::Answer::kCapacity] = {0};
-  int length = 0;
-  CommunicateCancel(port, selector, request, sizeof(request), response, sizeof(response), &length, 5000);
-  api::SetLastError(api::kOk);
-  return 0;
-}
-
-}  // namespace
-
 extern "C" RV270_API int RV270_CALL RV270Api_CancelCustomProcess(int port, int selector) {
-  return GuardExport(0, [&] { return SendCancelCommand("RV270Api_CancelCustomProcess", port, selector, 0x15); });
+  return GuardExport(0, [&] { return api::SendCancelCommand("RV270Api_CancelCustomProcess", port, selector, 0x15); });
 }
