@@ -45,3 +45,27 @@ existing_targets() {
     if grep -qxF "$t" <<<"$all"; then printf '%s\n' "$t"; fi
   done
 }
+
+# run_capped MB SECONDS command...: runs the command (not in a pipeline: its own pid is
+# watched) and kills it when its resident memory passes MB megabytes or it runs longer
+# than SECONDS. A runaway test then fails alone instead of starving the machine (the
+# sanitizers' own limits do not cover ThreadSanitizer). Returns the command's status,
+# 137 when it was killed.
+run_capped() {
+  local mb=$1 seconds=$2
+  shift 2
+  "$@" &
+  local pid=$! start=$SECONDS rss
+  while kill -0 "$pid" 2>/dev/null; do
+    rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
+    if [ "${rss:-0}" -gt $((mb * 1024)) ]; then
+      warn "$1 passed the memory cap of $mb MB: stopped"
+      kill -KILL "$pid" 2>/dev/null
+    elif [ $((SECONDS - start)) -ge "$seconds" ]; then
+      warn "$1 ran longer than $seconds s: stopped"
+      kill -KILL "$pid" 2>/dev/null
+    fi
+    sleep 0.5
+  done
+  wait "$pid"
+}

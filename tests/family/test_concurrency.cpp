@@ -145,6 +145,10 @@ TEST_F(ConcurrencyTest, CancelsFromOtherThreadsBreakCallsOffCleanly) {
     EXPECT_TRUE(o.result == 0 || brokenOff) << "port " << o.port << " result " << o.result;
   }
   ExpectOwnAnswers(outcomes);
+  // Cancels come now and then, not before every call: most calls run to their answer.
+  size_t answered = 0;
+  for (const Outcome& o : outcomes) answered += o.result == 0 ? 1 : 0;
+  EXPECT_GT(answered, outcomes.size() / 2);
   // The cancels leave no state behind: the next call on each link works.
   for (int port : ports_) {
     char info[512] = {0};
