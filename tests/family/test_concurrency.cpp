@@ -4,7 +4,9 @@
 // build runs these with ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -80,17 +82,26 @@ class ConcurrencyTest : public rv270test::SimTest {
         });
       }
     }
+    // Each cancel thread lets a few calls finish, then cancels a moment later, so that
+    // cancels land while calls wait, between calls and during other cancels.
     std::vector<int> cancelResults;
     if (cancels) {
-      for (int port : ports_) {
-        threads.emplace_back([&, port] {
-          while (running.load() > 0) {
-            const int result = RV270Api_CancelCustomProcess(port, 0);
-            {
-              std::lock_guard<std::mutex> guard(lock);
-              cancelResults.push_back(result);
+      for (size_t c = 0; c < ports_.size(); ++c) {
+        threads.emplace_back([&, c] {
+          const int port = ports_[c];
+          auto finished = [&] {
+            std::lock_guard<std::mutex> guard(lock);
+            return outcomes.size();
+          };
+          for (int k = 0; running.load() > 0; ++k) {
+            const size_t seen = finished();
+            while (running.load() > 0 && finished() < seen + 3) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            std::this_thread::sleep_for(std::chrono::milliseconds((k * 7 + static_cast<int>(c) * 11) % 25));
+            const int result = RV270Api_CancelCustomProcess(port, 0);
+            std::lock_guard<std::mutex> guard(lock);
+            cancelResults.push_back(result);
           }
         });
       }
@@ -145,10 +156,11 @@ TEST_F(ConcurrencyTest, CancelsFromOtherThreadsBreakCallsOffCleanly) {
     EXPECT_TRUE(o.result == 0 || brokenOff) << "port " << o.port << " result " << o.result;
   }
   ExpectOwnAnswers(outcomes);
-  // Cancels come now and then, not before every call: most calls run to their answer.
+  // A cancel breaks off one call, and each link's cancel thread waits for three calls
+  // to finish before its next cancel: many calls still run to their answer.
   size_t answered = 0;
   for (const Outcome& o : outcomes) answered += o.result == 0 ? 1 : 0;
-  EXPECT_GT(answered, outcomes.size() / 2);
+  EXPECT_GT(answered, outcomes.size() / 4);
   // The cancels leave no state behind: the next call on each link works.
   for (int port : ports_) {
     char info[512] = {0};
