@@ -193,7 +193,6 @@ configure_and_build() {
 # ---------------------------------------------------------------------------------------
 # Packages.
 
-BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
 # libFuzzer and the sanitizer runtimes of clang, and llvm-symbolizer for readable stacks.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
@@ -203,10 +202,8 @@ install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
   if wants fuzz; then wanted+=("${FUZZ_PACKAGES[@]}"); fi
   if wants win32 || wants win64; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
-  local missing=() p
-  for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
-  done
+  local missing=()
+  mapfile -t missing < <(missing_packages "${wanted[@]}")
   step_begin "install"
   if [ ${#missing[@]} -eq 0 ]; then
     step_end "install" ok "all packages present"
@@ -217,42 +214,11 @@ install_packages() {
     step_end "install" skipped "--no-install; missing: ${missing[*]}"
     return
   fi
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-      sudo=(sudo -n)
-    else
-      step_end "install" FAILED "not root and no sudo; install: ${missing[*]}"
-      return
-    fi
-  fi
-  if ! command -v apt-get >/dev/null; then
-    step_end "install" FAILED "no apt-get; install: ${missing[*]}"
-    return
-  fi
-  local ok=1
-  case " ${missing[*]} " in
-    *":i386 "*)
-      if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386 || ok=0
-      fi
-      ;;
-  esac
-  # One retry covers a mirror that answers badly once.
-  local try
-  for try in 1 2; do
-    if "${sudo[@]}" apt-get update -q &&
-      "${sudo[@]}" apt-get install -y -q "${missing[@]}"; then
-      ok=1
-      break
-    fi
-    ok=0
-    [ "$try" -eq 2 ] || sleep 10
-  done
-  if [ "$ok" -eq 1 ]; then
+  local why
+  if why=$(apt_install "${missing[@]}"); then
     step_end "install" ok "installed: ${missing[*]}"
   else
-    step_end "install" FAILED "apt-get could not install: ${missing[*]}"
+    step_end "install" FAILED "$why"
   fi
 }
 
@@ -281,7 +247,7 @@ stage_linux() {
   run_export_check linux "$dir" linux
   # The README's main command: the teller demo against the simulator.
   if [ -n "$(existing_targets "$dir" teller_demo)" ]; then
-    run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh"
+    run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh" --no-install
   fi
   # The benchmarks run once, briefly: they must run through, their figures are not judged.
   if [ -x "$dir/bench/rv270_bench" ]; then
