@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <vector>
 
+// The entry points libFuzzer (or the replay) calls.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+
 namespace rv270fuzz {
 
 // Takes bytes from the front of the input; past its end every read gives 0.
