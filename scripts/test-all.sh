@@ -322,7 +322,7 @@ stage_linux_tsan() {
 }
 
 # A short pass of every fuzz target from its kept corpus (copied: the pass adds to the
-# copy, never to the repository). Crashing inputs land in $dir/ci-crashes/<target>;
+# copy, never to the repository) and its kept crash inputs. Crashing inputs land in $dir/ci-crashes/<target>;
 # keep them in fuzz/regressions/<target> once the fault is mended.
 stage_fuzz() {
   local dir names=() name
@@ -336,7 +336,8 @@ stage_fuzz() {
     cp -f "$RV270_REPO/fuzz/corpus/$name"/* "$dir/ci-corpus/$name/" 2>/dev/null
     step_begin "fuzz: $name"
     "$exe" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
-      -artifact_prefix="$dir/ci-crashes/$name/" "$dir/ci-corpus/$name" >"$log" 2>&1
+      -artifact_prefix="$dir/ci-crashes/$name/" "$dir/ci-corpus/$name" \
+      $(ls -d "$RV270_REPO/fuzz/regressions/$name" 2>/dev/null) >"$log" 2>&1
     local rc=$? runs
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [ "$rc" -eq 0 ]; then
