@@ -334,10 +334,12 @@ stage_fuzz() {
     [ -x "$exe" ] || continue
     mkdir -p "$dir/ci-corpus/$name" "$dir/ci-crashes/$name"
     cp -f "$RV270_REPO/fuzz/corpus/$name"/* "$dir/ci-corpus/$name/" 2>/dev/null
+    local kept=()
+    [ -d "$RV270_REPO/fuzz/regressions/$name" ] && kept=("$RV270_REPO/fuzz/regressions/$name")
     step_begin "fuzz: $name"
     "$exe" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
       -artifact_prefix="$dir/ci-crashes/$name/" "$dir/ci-corpus/$name" \
-      $(ls -d "$RV270_REPO/fuzz/regressions/$name" 2>/dev/null) >"$log" 2>&1
+      "${kept[@]}" >"$log" 2>&1
     local rc=$? runs
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [ "$rc" -eq 0 ]; then
