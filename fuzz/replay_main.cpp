@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
+#include "support.h"
 
 namespace {
 
@@ -35,7 +34,7 @@ bool Replay(const std::filesystem::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
+  LLVMFuzzerInitialize(&argc, &argv);
   namespace fs = std::filesystem;
   size_t replayed = 0;
   bool ok = true;

@@ -1,7 +1,8 @@
 // Shared pieces of the fuzz targets: a reader over the fuzzer's input and the set-up
 // that makes the library quiet and quick for millions of calls.
 //
-// Every target defines LLVMFuzzerTestOneInput (and may define LLVMFuzzerInitialize).
+// Every target defines LLVMFuzzerTestOneInput; LLVMFuzzerInitialize (support.cpp) makes
+// the library quiet before the first input.
 // The same target file is linked either with libFuzzer (the fuzz preset, clang) or
 // with replay_main.cpp, which feeds it the kept inputs of fuzz/regressions and
 // fuzz/corpus in the ordinary test runs.
@@ -39,10 +40,6 @@ class InputReader {
   size_t size_;
   size_t at_ = 0;
 };
-
-// Log off (a file append per line would dominate every run) and the fixed pauses
-// skipped (the test seam of the test core).
-void QuietLibrary();
 
 // Stops the run with a message: libFuzzer keeps the input as a crash, the replay fails.
 [[noreturn]] void Fail(const char* what);

@@ -83,11 +83,6 @@ platform::HidBackend& ScriptedHidBackend() {
   return backend;
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  rv270fuzz::QuietLibrary();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0x40000) return 0;
   rv270fuzz::InputReader input(data, size);

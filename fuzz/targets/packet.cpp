@@ -6,11 +6,6 @@
 #include "../support.h"
 #include "protocol/packet.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  rv270fuzz::QuietLibrary();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > 0x20000) return 0;
   rv270fuzz::InputReader input(data, size);

@@ -53,11 +53,6 @@ std::unique_ptr<platform::SerialPort> ScriptedSerialPort(int, int) {
   return std::make_unique<ScriptedPort>();
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  rv270fuzz::QuietLibrary();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0x10000) return 0;
   rv270fuzz::InputReader input(data, size);

@@ -7,11 +7,6 @@
 #include "../support.h"
 #include "text/voice_text.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  rv270fuzz::QuietLibrary();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 4096) return 0;
   // The caller's text ends at its first zero byte.
