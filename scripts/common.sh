@@ -59,10 +59,10 @@ run_capped() {
   while kill -0 "$pid" 2>/dev/null; do
     rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
     if [ "${rss:-0}" -gt $((mb * 1024)) ]; then
-      warn "$1 passed the memory cap of $mb MB: stopped"
+      warn "$* passed the memory cap of $mb MB: stopped"
       kill -KILL "$pid" 2>/dev/null
     elif [ $((SECONDS - start)) -ge "$seconds" ]; then
-      warn "$1 ran longer than $seconds s: stopped"
+      warn "$* ran longer than $seconds s: stopped"
       kill -KILL "$pid" 2>/dev/null
     fi
     sleep 0.5
