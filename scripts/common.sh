@@ -45,3 +45,78 @@ existing_targets() {
     if grep -qxF "$t" <<<"$all"; then printf '%s\n' "$t"; fi
   done
 }
+
+# run_capped MB SECONDS command...: runs the command (not in a pipeline: its own pid is
+# watched) and kills it when its resident memory passes MB megabytes or it runs longer
+# than SECONDS. A runaway test then fails alone instead of starving the machine (the
+# sanitizers' own limits do not cover ThreadSanitizer). Returns the command's status,
+# 137 when it was killed.
+run_capped() {
+  local mb=$1 seconds=$2
+  shift 2
+  "$@" &
+  local pid=$! start=$SECONDS rss
+  while kill -0 "$pid" 2>/dev/null; do
+    rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null)
+    if [ "${rss:-0}" -gt $((mb * 1024)) ]; then
+      warn "$* passed the memory cap of $mb MB: stopped"
+      kill -KILL "$pid" 2>/dev/null
+    elif [ $((SECONDS - start)) -ge "$seconds" ]; then
+      warn "$* ran longer than $seconds s: stopped"
+      kill -KILL "$pid" 2>/dev/null
+    fi
+    sleep 0.5
+  done
+  wait "$pid"
+}
+
+# ---------------------------------------------------------------------------------------
+# Debian packages.
+
+# What the native build needs (the library, tests, simulator, examples, benchmarks).
+BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
+
+# missing_packages name...: prints those of the packages that are not installed.
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || printf '%s\n' "$p"
+  done
+}
+
+# apt_install name...: installs the packages with apt-get (as root, or through sudo
+# without a password), adding the i386 architecture for :i386 names. On failure prints
+# the reason on standard output and returns 1; apt-get's own output goes to stderr.
+apt_install() {
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+      sudo=(sudo -n)
+    else
+      echo "not root and no sudo; install: $*"
+      return 1
+    fi
+  fi
+  if ! command -v apt-get >/dev/null; then
+    echo "no apt-get; install: $*"
+    return 1
+  fi
+  case " $* " in
+    *":i386 "*)
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo[@]}" dpkg --add-architecture i386 >&2 || { echo "cannot add the i386 architecture"; return 1; }
+      fi
+      ;;
+  esac
+  # One retry covers a mirror that answers badly once.
+  local try
+  for try in 1 2; do
+    if DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get update -q >&2 &&
+      DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "$@" >&2; then
+      return 0
+    fi
+    [ "$try" -eq 2 ] || sleep 10
+  done
+  echo "apt-get could not install: $*"
+  return 1
+}

@@ -2,10 +2,12 @@
 # Runs the teller demo program (examples/teller_demo) against the terminal simulator:
 # builds the native targets when needed, starts rv270-sim in the background, points the
 # library at it (RV270_SIM for the USB side, RV270_COM7 for serial port 7), runs the
-# demo and stops the simulator again.
+# demo and stops the simulator again. Missing Debian packages of the build are installed
+# with apt-get first (as root, or through sudo without a password).
 #
-# usage: scripts/demo.sh [--device] [-- demo arguments...]
-#   --device   run the demo against a real terminal: no simulator, RV270_SIM unset
+# usage: scripts/demo.sh [--device] [--no-install] [-- demo arguments...]
+#   --device      run the demo against a real terminal: no simulator, RV270_SIM unset
+#   --no-install  do not install packages, even when some are missing
 #   demo arguments go to teller_demo (for example: -- --usb-only, -- --serial 3)
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2).
@@ -15,10 +17,12 @@ set -uo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 DEVICE=0
+INSTALL=1
 DEMO_ARGS=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --device) DEVICE=1 ;;
+    --no-install) INSTALL=0 ;;
     --) shift; DEMO_ARGS=("$@"); break ;;
     -h | --help)
       sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'
@@ -28,6 +32,19 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+
+mapfile -t missing < <(missing_packages "${BASE_PACKAGES[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$INSTALL" -eq 0 ]; then
+    warn "missing packages (--no-install): ${missing[*]}"
+  else
+    note "installing ${missing[*]}"
+    why=$(apt_install "${missing[@]}") || {
+      warn "$why"
+      exit 1
+    }
+  fi
+fi
 
 DIR=$(build_dir linux)
 DEMO=$DIR/examples/teller_demo

@@ -2,12 +2,17 @@
 # Builds every target and runs every test, from a fresh Debian 12 machine:
 #
 #   install     the Debian packages that are missing (build tools, GoogleTest, Google
-#               Benchmark, mingw-w64, Wine, socat), skipped when all are present
+#               Benchmark, clang with libFuzzer, mingw-w64, Wine, socat), skipped when all
+#               are present
 #   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so;
 #               the teller demo against the simulator (scripts/demo.sh); one short pass of
 #               the benchmarks
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and family
-#               tests; ctest
+#               tests and of the fuzz targets' replay of their kept inputs; ctest
+#   linux-tsan  ThreadSanitizer build of the family tests; the cancel and concurrency tests
+#               (threads calling exports on USB and serial at once, with cancels)
+#   fuzz        libFuzzer targets built with clang, ASan and UBSan; a short pass of each
+#               (RV270_FUZZ_SECONDS, default 20) from its kept corpus in fuzz/corpus
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
 #   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
 #               a COM port pair on a socat pseudo-terminal pair for the serial tests
@@ -15,14 +20,15 @@
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
 #   --install-only  install the missing packages (of the chosen stages) and stop
-#   --only          run only these of: linux, linux-asan, win32, win64
+#   --only          run only these of: linux, linux-asan, linux-tsan, fuzz, win32, win64
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
-# RV270_TEST_TIMEOUT (seconds per test program, default 900).
+# RV270_TEST_TIMEOUT (seconds per test program, default 900), RV270_FUZZ_SECONDS (seconds
+# per fuzz target, default 20).
 #
 # The summary at the end lists every step with its time and every test program or check
 # with its outcome; its last line is "N passed, M failed", counting the test programs,
-# export checks, demo and benchmark pass of all targets, plus one failure for each
+# export checks, demo, benchmark pass and fuzz targets of all stages, plus one failure for each
 # install, configure or build step that failed. The exit status is non-zero when anything failed.
 set -uo pipefail
 
@@ -30,7 +36,8 @@ set -uo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
-ALL_STAGES=(linux linux-asan win32 win64)
+FUZZ_SECONDS=${RV270_FUZZ_SECONDS:-20}
+ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -187,17 +194,17 @@ configure_and_build() {
 # ---------------------------------------------------------------------------------------
 # Packages.
 
-BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
+# libFuzzer and the sanitizer runtimes of clang, and llvm-symbolizer for readable stacks.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
+  if wants fuzz; then wanted+=("${FUZZ_PACKAGES[@]}"); fi
   if wants win32 || wants win64; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
-  local missing=() p
-  for p in "${wanted[@]}"; do
-    dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
-  done
+  local missing=()
+  mapfile -t missing < <(missing_packages "${wanted[@]}")
   step_begin "install"
   if [ ${#missing[@]} -eq 0 ]; then
     step_end "install" ok "all packages present"
@@ -208,42 +215,11 @@ install_packages() {
     step_end "install" skipped "--no-install; missing: ${missing[*]}"
     return
   fi
-  local sudo=()
-  if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-      sudo=(sudo -n)
-    else
-      step_end "install" FAILED "not root and no sudo; install: ${missing[*]}"
-      return
-    fi
-  fi
-  if ! command -v apt-get >/dev/null; then
-    step_end "install" FAILED "no apt-get; install: ${missing[*]}"
-    return
-  fi
-  local ok=1
-  case " ${missing[*]} " in
-    *":i386 "*)
-      if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386 || ok=0
-      fi
-      ;;
-  esac
-  # One retry covers a mirror that answers badly once.
-  local try
-  for try in 1 2; do
-    if "${sudo[@]}" apt-get update -q &&
-      "${sudo[@]}" apt-get install -y -q "${missing[@]}"; then
-      ok=1
-      break
-    fi
-    ok=0
-    [ "$try" -eq 2 ] || sleep 10
-  done
-  if [ "$ok" -eq 1 ]; then
+  local why
+  if why=$(apt_install "${missing[@]}"); then
     step_end "install" ok "installed: ${missing[*]}"
   else
-    step_end "install" FAILED "apt-get could not install: ${missing[*]}"
+    step_end "install" FAILED "$why"
   fi
 }
 
@@ -272,7 +248,7 @@ stage_linux() {
   run_export_check linux "$dir" linux
   # The README's main command: the teller demo against the simulator.
   if [ -n "$(existing_targets "$dir" teller_demo)" ]; then
-    run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh"
+    run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh" --no-install
   fi
   # The benchmarks run once, briefly: they must run through, their figures are not judged.
   if [ -x "$dir/bench/rv270_bench" ]; then
@@ -302,7 +278,7 @@ stage_linux_asan() {
   local dir
   dir=$(build_dir linux-asan)
   configure_and_build linux-asan linux-asan \
-    rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib || return
+    rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib $(replay_targets) || return
   local leaks
   leaks=$(leak_check_works "$dir")
   if [ "$leaks" = 1 ]; then
@@ -313,7 +289,72 @@ stage_linux_asan() {
   fi
   ASAN_OPTIONS="detect_leaks=$leaks" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib)$'
+    run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib|fuzz_replay_.*)$'
+}
+
+# The fuzz targets, as fuzz/CMakeLists.txt names them.
+fuzz_target_names() {
+  sed -n 's/^set(RV270_FUZZ_TARGETS \([a-z_ ]*\))$/\1/p' "$RV270_REPO/fuzz/CMakeLists.txt" | tr ' ' '\n'
+}
+replay_targets() { fuzz_target_names | sed 's/^/rv270_replay_/'; }
+
+# The threads' stage: the cancel tests and the concurrency tests under ThreadSanitizer.
+# Memory is capped: a data race that corrupts a buffer's length can make a test
+# allocate without end, and ThreadSanitizer has no limit of its own.
+stage_linux_tsan() {
+  local dir
+  dir=$(build_dir linux-tsan)
+  configure_and_build linux-tsan linux-tsan rv270_family_tests_core || return
+  local exe=$dir/tests/rv270_family_tests_core log=$dir/ci-tsan.log
+  [ -x "$exe" ] || return
+  step_begin "linux-tsan: cancel and concurrency tests"
+  # Without address space randomisation: ThreadSanitizer refuses to start on kernels that
+  # randomise mappings more widely than its memory layout allows.
+  RV270_TEST_SKIP_PAUSES=1 TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1" \
+    run_capped 4096 "$TEST_TIMEOUT" setarch "$(uname -m)" -R "$exe" --gtest_filter='*Cancel*:Concurrency*' \
+    >"$log" 2>&1
+  local rc=$? reports
+  reports=$(grep -c '^WARNING: ThreadSanitizer' "$log")
+  grep -E '^\[ *(OK|FAILED|SKIPPED) *\]|^SUMMARY: ThreadSanitizer' "$log" | sort | uniq -c
+  if [ "$rc" -eq 0 ] && [ "$reports" -eq 0 ]; then
+    result "linux-tsan: cancel and concurrency" passed
+    step_end "linux-tsan: cancel and concurrency tests" ok
+  else
+    result "linux-tsan: cancel and concurrency" failed "exit $rc, $reports report(s), see $log"
+    step_end "linux-tsan: cancel and concurrency tests" failed
+  fi
+}
+
+# A short pass of every fuzz target from its kept corpus (copied: the pass adds to the
+# copy, never to the repository) and its kept crash inputs. Crashing inputs land in $dir/ci-crashes/<target>;
+# keep them in fuzz/regressions/<target> once the fault is mended.
+stage_fuzz() {
+  local dir names=() name
+  dir=$(build_dir fuzz)
+  mapfile -t names < <(fuzz_target_names)
+  configure_and_build fuzz fuzz "${names[@]/#/fuzz_}" || return
+  for name in "${names[@]}"; do
+    local exe=$dir/fuzz/fuzz_$name log=$dir/ci-fuzz-$name.log
+    [ -x "$exe" ] || continue
+    mkdir -p "$dir/ci-corpus/$name" "$dir/ci-crashes/$name"
+    cp -f "$RV270_REPO/fuzz/corpus/$name"/* "$dir/ci-corpus/$name/" 2>/dev/null
+    local kept=()
+    [ -d "$RV270_REPO/fuzz/regressions/$name" ] && kept=("$RV270_REPO/fuzz/regressions/$name")
+    step_begin "fuzz: $name"
+    "$exe" -max_total_time="$FUZZ_SECONDS" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+      -artifact_prefix="$dir/ci-crashes/$name/" "$dir/ci-corpus/$name" \
+      "${kept[@]}" >"$log" 2>&1
+    local rc=$? runs
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    if [ "$rc" -eq 0 ]; then
+      result "fuzz: $name" passed "${runs:-?} executions"
+      step_end "fuzz: $name" ok "${runs:-?} executions"
+    else
+      grep -E '^(==[0-9]+==ERROR|SUMMARY|fuzz check failed)|artifact_prefix|Test unit written' "$log"
+      result "fuzz: $name" failed "see $log and $dir/ci-crashes/$name"
+      step_end "fuzz: $name" failed "${runs:-?} executions"
+    fi
+  done
 }
 
 # Wine prefix of a build folder: made once with wineboot, headless, without the Mono and
@@ -415,6 +456,8 @@ for stage in "${STAGES[@]}"; do
   case "$stage" in
     linux) stage_linux ;;
     linux-asan) stage_linux_asan ;;
+    linux-tsan) stage_linux_tsan ;;
+    fuzz) stage_fuzz ;;
     win32 | win64) stage_windows "$stage" ;;
   esac
 done
