@@ -18,6 +18,7 @@
 #include "link/process_state.h"
 #include "link/serial_link.h"
 #include "platform/serial_port.h"
+#include "protocol/packet.h"
 #include "protocol/serial_exchange.h"
 
 namespace {
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result;
   if (choice & 0x80) {
     uint8_t packet[12] = {0};
-    const int length = FrameSerialPacket(request, 2, packet);
+    const int length = EncodePacket(request, 2, packet);
     result = CommduFramed(packet, length, response.get(), room, &responseLength, &status);
   } else {
     result = ICCombo_Commdu(request, 2, 50, response.get(), room, &responseLength, &status);
