@@ -4,12 +4,17 @@
 # simulator serves one), runs the command, stops the simulator and exits with the
 # command's status.
 #
-# usage: scripts/with-sim.sh SIMULATOR [--log FILE] -- command [arguments...]
+# usage: scripts/with-sim.sh SIMULATOR [--log FILE] [simulator arguments...] -- command [arguments...]
 #   SIMULATOR   the rv270-sim program (from a build folder or an installed tree)
-#   --log FILE  where the simulator's output goes (default: a temporary file)
+#   --log FILE  where the simulator's output goes (default: a temporary file); with the
+#               simulator argument --verbose it lists the requests received
 set -uo pipefail
 
-[ $# -ge 3 ] || { echo "usage: $0 SIMULATOR [--log FILE] -- command..." >&2; exit 2; }
+usage() {
+  echo "usage: $0 SIMULATOR [--log FILE] [simulator arguments...] -- command..." >&2
+  exit 2
+}
+[ $# -ge 3 ] || usage
 SIM=$1
 shift
 SIM_LOG=
@@ -17,14 +22,19 @@ if [ "$1" = --log ]; then
   SIM_LOG=$2
   shift 2
 fi
-[ "${1:-}" = -- ] || { echo "usage: $0 SIMULATOR [--log FILE] -- command..." >&2; exit 2; }
+SIM_ARGS=()
+while [ $# -gt 0 ] && [ "$1" != -- ]; do
+  SIM_ARGS+=("$1")
+  shift
+done
+[ $# -ge 2 ] || usage
 shift
 [ -x "$SIM" ] || { echo "no simulator program at $SIM" >&2; exit 1; }
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/rv270-with-sim.XXXXXX")
 [ -n "$SIM_LOG" ] || SIM_LOG=$WORK/sim.log
 INFO=$WORK/info
-"$SIM" --info "$INFO" >"$SIM_LOG" 2>&1 </dev/null &
+"$SIM" --info "$INFO" "${SIM_ARGS[@]}" >"$SIM_LOG" 2>&1 </dev/null &
 SIM_PID=$!
 stop_sim() {
   if kill -0 "$SIM_PID" 2>/dev/null; then
