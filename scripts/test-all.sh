@@ -11,11 +11,20 @@
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
 #   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
 #               a COM port pair on a socat pseudo-terminal pair for the serial tests
+#   linux-aarch64  cross build (aarch64-linux-gnu) of the library and the unit and family
+#               test programs; export check; unit and family_core tests under qemu-user
+#               (pauses skipped)
+#   integration for integrators, on the Linux build: the consumer test of the installed
+#               tree (CMake package and pkg-config), the Python package (pip install,
+#               pytest) and the C# example (mono) against the simulator
+#   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
+#               their contents checked
 #
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
 #   --install-only  install the missing packages (of the chosen stages) and stop
-#   --only          run only these of: linux, linux-asan, win32, win64
+#   --only          run only these of: linux, linux-asan, win32, win64, linux-aarch64,
+#                   integration, packages
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
 # RV270_TEST_TIMEOUT (seconds per test program, default 900).
@@ -30,7 +39,7 @@ set -uo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
-ALL_STAGES=(linux linux-asan win32 win64)
+ALL_STAGES=(linux linux-asan win32 win64 linux-aarch64 integration packages)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -190,10 +199,16 @@ configure_and_build() {
 BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
+# The aarch64 cross compiler and qemu-user; Python (pytest, pip, setuptools), pkg-config
+# and Mono for the integrators' stage.
+AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
+INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
-  if wants win32 || wants win64; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
+  if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
   local missing=() p
   for p in "${wanted[@]}"; do
     dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^ii' || missing+=("$p")
@@ -403,6 +418,93 @@ stage_windows() {
   unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 }
 
+# ---------------------------------------------------------------------------------------
+# Stages for integrators and other platforms: Linux on aarch64, the installed tree and
+# the bindings, the Windows drops.
+
+stage_linux_aarch64() {
+  local dir
+  dir=$(build_dir linux-aarch64)
+  configure_and_build linux-aarch64 linux-aarch64 \
+    QornRV270API rv270_unit_tests rv270_family_tests_core || return
+  run_export_check linux-aarch64 "$dir" linux
+  # ctest runs the programs under qemu-aarch64 (the toolchain's emulator); family_lib,
+  # which keeps the shipped library's real pauses, runs on the native builds only.
+  run_ctest linux-aarch64 "$dir" -R '^(unit|family_core)$'
+}
+
+stage_integration() {
+  local dir
+  dir=$(build_dir linux)
+  configure_and_build integration linux QornRV270API rv270-sim || return
+  local sim=$dir/sim/rv270-sim
+  # A serial port whose device does not exist, for the failure checks.
+  export RV270_COM9=$dir/no-such-port
+
+  run_program integration "consumer (CMake package, pkg-config)" "$dir/ci-consumer.log" \
+    "$RV270_REPO/tests/consumer/run.sh" "$dir"
+
+  # The package is installed the way an integrator would, from a copy of python/ (the
+  # build leaves files beside its sources), and its tests import the installed copy.
+  local py=$dir/python
+  rm -rf "$py" && mkdir -p "$py" && cp -r "$RV270_REPO/python" "$py/src"
+  run_program integration "python: pip install" "$dir/ci-python-install.log" \
+    /usr/bin/python3 -m pip install --no-build-isolation --no-index --no-deps \
+    --target "$py/site" "$py/src"
+  PYTHONPATH=$py/site QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 RV270_SIM_PROGRAM=$sim \
+    run_program integration "python: pytest" "$dir/ci-python-tests.log" \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -v "$py/src/tests"
+
+  mkdir -p "$dir/csharp"
+  run_program integration "csharp: build" "$dir/ci-csharp-build.log" \
+    mcs -nologo -warn:4 -warnaserror -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+  LD_LIBRARY_PATH=$dir run_program integration "csharp: example" "$dir/ci-csharp-run.log" \
+    "$RV270_REPO/scripts/with-sim.sh" "$sim" --log "$dir/ci-csharp-sim.log" --verbose -- \
+    mono "$dir/csharp/RV270Example.exe" --check-declarations "$RV270_REPO/res/exports.tsv"
+  # The GBK welcome text 欢迎光临 as the simulator received it.
+  if grep -q '^request usb: 50 1C 00 08 BB B6 D3 AD B9 E2 C1 D9$' "$dir/ci-csharp-sim.log"; then
+    result "integration: csharp GBK on the wire" passed
+  else
+    result "integration: csharp GBK on the wire" failed "see $dir/ci-csharp-sim.log"
+  fi
+  unset RV270_COM9
+}
+
+# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README and
+# the examples.
+check_zip() {
+  local stage=$1 zip=$2 listing missing=() f
+  listing=$(cmake -E tar tf "$zip" 2>&1)
+  for f in bin/QornRV270API.dll lib/libQornRV270API.dll.a lib/QornRV270API.def \
+    include/QornRV270API.h README-integrators.md examples/teller_demo.cpp bin/teller_demo.exe \
+    lib/cmake/QornRV270API/QornRV270APIConfig.cmake lib/pkgconfig/QornRV270API.pc; do
+    grep -q "/$f\$" <<<"$listing" || missing+=("$f")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    result "packages: $stage zip" passed "$(basename "$zip")"
+  else
+    result "packages: $stage zip" failed "$(basename "$zip") lacks ${missing[*]}"
+  fi
+}
+
+stage_packages() {
+  local arch dir examples zip
+  mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
+  for arch in win32 win64; do
+    dir=$(build_dir "$arch")
+    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim "${examples[@]}" || continue
+    step_begin "packages: $arch zip"
+    rm -rf "$dir/packages"
+    if run_logged "$dir/ci-cpack.log" cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages"; then
+      zip=$(find "$dir/packages" -maxdepth 1 -name 'QornRV270API-*.zip' -print -quit)
+      step_end "packages: $arch zip" ok "$zip"
+      check_zip "$arch" "$zip"
+    else
+      step_end "packages: $arch zip" FAILED "see $dir/ci-cpack.log"
+    fi
+  done
+}
+
 trap 'stop_com_pair' EXIT
 trap 'echo "interrupted" >&2; exit 130' INT TERM
 
@@ -416,6 +518,9 @@ for stage in "${STAGES[@]}"; do
     linux) stage_linux ;;
     linux-asan) stage_linux_asan ;;
     win32 | win64) stage_windows "$stage" ;;
+    linux-aarch64) stage_linux_aarch64 ;;
+    integration) stage_integration ;;
+    packages) stage_packages ;;
   esac
 done
 

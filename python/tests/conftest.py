@@ -75,6 +75,10 @@ class Simulator:
         self._process.wait(timeout=10)
 
 
+def pytest_report_header(config):
+    return "qornrv270 from %s" % os.path.dirname(qornrv270.__file__)
+
+
 def _path(variable, default):
     value = os.environ.get(variable)
     path = pathlib.Path(value) if value else default

@@ -51,8 +51,9 @@ export RV270_COM9=$WORK/no-such-port
 status=0
 for program in "$WORK/cmake-build/consumer" "$WORK/consumer-pkgconfig"; do
   step "$program against the installed simulator"
-  ldd "$program" | grep QornRV270API
-  ldd "$program" | grep -q "$LIBDIR/libQornRV270API.so" || { echo "does not load the installed library"; status=1; }
+  loads=$(ldd "$program" | grep QornRV270API)
+  echo "$loads"
+  [[ $loads == *"=> $LIBDIR/libQornRV270API.so"* ]] || { echo "does not load the installed library"; status=1; }
   "$REPO/scripts/with-sim.sh" "$PREFIX/bin/rv270-sim" -- "$program" "$LIBDIR" || status=1
 done
 exit $status
