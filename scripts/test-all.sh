@@ -451,8 +451,8 @@ stage_integration() {
   run_program integration "python: pip install" "$dir/ci-python-install.log" \
     /usr/bin/python3 -m pip install --no-build-isolation --no-index --no-deps \
     --target "$py/site" "$py/src"
-  PYTHONPATH=$py/site QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 RV270_SIM_PROGRAM=$sim \
-    run_program integration "python: pytest" "$dir/ci-python-tests.log" \
+  RV270_SOURCE_DIR=$RV270_REPO PYTHONPATH=$py/site RV270_SIM_PROGRAM=$sim \
+    QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
     /usr/bin/python3 -m pytest -p no:cacheprovider -v "$py/src/tests"
 
   mkdir -p "$dir/csharp"

@@ -2,7 +2,8 @@
 printed requests show the bytes that reached it.
 
 QORNRV270_LIBRARY names the library and RV270_SIM_PROGRAM the simulator program; without
-them both come from build/linux of the repository.
+them both come from build/linux of the repository. RV270_SOURCE_DIR names the repository
+(its header and export lists) when the tests run from a copy of python/.
 """
 import os
 import pathlib
@@ -15,7 +16,7 @@ import pytest
 
 import qornrv270
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
+REPO = pathlib.Path(os.environ.get("RV270_SOURCE_DIR") or pathlib.Path(__file__).resolve().parents[2])
 BUILD = REPO / "build" / "linux"
 
 
@@ -85,6 +86,14 @@ def _path(variable, default):
     if not path.exists():
         pytest.exit("%s not found: set %s" % (path, variable), returncode=2)
     return str(path)
+
+
+@pytest.fixture(scope="session")
+def repo():
+    """The repository, for the tests that compare with its header and export lists."""
+    if not (REPO / "include" / "QornRV270API.h").exists():
+        pytest.skip("needs the repository: set RV270_SOURCE_DIR")
+    return REPO
 
 
 @pytest.fixture(scope="session")

@@ -1,21 +1,15 @@
 """Loading a library that provides only some exports, argument checks, and the exports
 that need no terminal."""
-import ctypes
 import os
-import pathlib
 
 import pytest
 
 import qornrv270
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
-IMPLEMENTED = REPO / "res" / "implemented.txt"
 
-
-def test_available_exports_are_exactly_those_the_library_provides(lib):
-    if not IMPLEMENTED.exists():
-        pytest.skip("needs res/implemented.txt")
-    implemented = {line for line in IMPLEMENTED.read_text().splitlines() if line[:1].isalpha()}
+def test_available_exports_are_exactly_those_the_library_provides(repo, lib):
+    lines = (repo / "res" / "implemented.txt").read_text().splitlines()
+    implemented = {line for line in lines if line[:1].isalpha()}
     assert set(lib.available()) == implemented
 
 
