@@ -8,59 +8,79 @@
 #   SIMULATOR   the rv270-sim program (from a build folder or an installed tree)
 #   --log FILE  where the simulator's output goes (default: a temporary file); with the
 #               simulator argument --verbose it lists the requests received
-set -uo pipefail
+#
+# Sourced (as scripts/demo.sh does), it only defines sim_start and sim_stop.
 
-usage() {
-  echo "usage: $0 SIMULATOR [--log FILE] [simulator arguments...] -- command..." >&2
-  exit 2
-}
-[ $# -ge 3 ] || usage
-SIM=$1
-shift
-SIM_LOG=
-if [ "$1" = --log ]; then
-  SIM_LOG=$2
+SIM_PID=
+SIM_WORK=
+
+# sim_start SIMULATOR LOG [simulator arguments...]: starts the simulator with its output
+# in LOG (a temporary file when empty) and exports RV270_SIM, and RV270_COM7 when it
+# serves a serial port. Returns non-zero, with the simulator's output on standard error,
+# when it did not start.
+sim_start() {
+  local sim=$1 log=$2
   shift 2
-fi
-SIM_ARGS=()
-while [ $# -gt 0 ] && [ "$1" != -- ]; do
-  SIM_ARGS+=("$1")
-  shift
-done
-[ $# -ge 2 ] || usage
-shift
-[ -x "$SIM" ] || { echo "no simulator program at $SIM" >&2; exit 1; }
+  [ -x "$sim" ] || { echo "no simulator program at $sim" >&2; return 1; }
+  SIM_WORK=$(mktemp -d "${TMPDIR:-/tmp}/rv270-with-sim.XXXXXX")
+  [ -n "$log" ] || log=$SIM_WORK/sim.log
+  local info=$SIM_WORK/info
+  "$sim" --info "$info" "$@" >"$log" 2>&1 </dev/null &
+  SIM_PID=$!
+  # The simulator writes its info file in one write once both sides serve.
+  local _
+  for _ in $(seq 100); do
+    grep -q '^RV270_SIM=' "$info" 2>/dev/null && break
+    kill -0 "$SIM_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q '^RV270_SIM=' "$info" 2>/dev/null; then
+    echo "the simulator did not start; its output:" >&2
+    cat "$log" >&2
+    sim_stop
+    return 1
+  fi
+  RV270_SIM=$(sed -n 's/^RV270_SIM=//p' "$info" | head -n1)
+  export RV270_SIM
+  local serial
+  serial=$(sed -n 's/^SERIAL=//p' "$info" | head -n1)
+  if [ -n "$serial" ]; then export RV270_COM7=$serial; fi
+  echo "simulator (pid $SIM_PID): USB at $RV270_SIM${serial:+, serial port 7 at $serial}"
+}
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/rv270-with-sim.XXXXXX")
-[ -n "$SIM_LOG" ] || SIM_LOG=$WORK/sim.log
-INFO=$WORK/info
-"$SIM" --info "$INFO" "${SIM_ARGS[@]}" >"$SIM_LOG" 2>&1 </dev/null &
-SIM_PID=$!
-stop_sim() {
-  if kill -0 "$SIM_PID" 2>/dev/null; then
+sim_stop() {
+  if [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; then
     kill -TERM "$SIM_PID" 2>/dev/null
     wait "$SIM_PID" 2>/dev/null
   fi
-  rm -rf "$WORK"
+  SIM_PID=
+  [ -z "$SIM_WORK" ] || rm -rf "$SIM_WORK"
+  SIM_WORK=
 }
-trap stop_sim EXIT
-trap 'exit 130' INT TERM
 
-# The simulator writes its info file in one write once both sides serve.
-for _ in $(seq 100); do
-  grep -q '^RV270_SIM=' "$INFO" 2>/dev/null && break
-  kill -0 "$SIM_PID" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^RV270_SIM=' "$INFO" 2>/dev/null; then
-  echo "the simulator did not start; its output:" >&2
-  cat "$SIM_LOG" >&2
-  exit 1
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  set -uo pipefail
+  usage() {
+    echo "usage: $0 SIMULATOR [--log FILE] [simulator arguments...] -- command..." >&2
+    exit 2
+  }
+  [ $# -ge 3 ] || usage
+  sim=$1
+  shift
+  log=
+  if [ "$1" = --log ]; then
+    log=$2
+    shift 2
+  fi
+  sim_args=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    sim_args+=("$1")
+    shift
+  done
+  [ $# -ge 2 ] || usage
+  shift
+  trap sim_stop EXIT
+  trap 'exit 130' INT TERM
+  sim_start "$sim" "$log" "${sim_args[@]}" || exit 1
+  "$@"
 fi
-RV270_SIM=$(sed -n 's/^RV270_SIM=//p' "$INFO" | head -n1)
-export RV270_SIM
-SERIAL=$(sed -n 's/^SERIAL=//p' "$INFO" | head -n1)
-if [ -n "$SERIAL" ]; then export RV270_COM7=$SERIAL; fi
-echo "simulator: USB at $RV270_SIM${SERIAL:+, serial port 7 at $SERIAL}"
-
-"$@"
