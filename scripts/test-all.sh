@@ -199,9 +199,10 @@ configure_and_build() {
 BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
-# The aarch64 cross compiler and qemu-user; Python (pytest, pip, setuptools), pkg-config
+# The aarch64 cross compiler, qemu-user and the arm64 run-time libraries the tests run
+# with (the cross C library lacks the GBK converter); Python (pytest, pip, setuptools), pkg-config
 # and Mono for the integrators' stage.
-AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
+AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
 INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel)
 
 install_packages() {
@@ -237,13 +238,13 @@ install_packages() {
     return
   fi
   local ok=1
-  case " ${missing[*]} " in
-    *":i386 "*)
-      if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386 || ok=0
-      fi
-      ;;
-  esac
+  # Packages of another architecture (wine32:i386, libc6:arm64) need it added first.
+  local arch
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      "${sudo[@]}" dpkg --add-architecture "$arch" || ok=0
+    fi
+  done
   # One retry covers a mirror that answers badly once.
   local try
   for try in 1 2; do
