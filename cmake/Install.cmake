@@ -72,6 +72,9 @@ if(_readme MATCHES "<!-- integrators:begin -->\n(.*)<!-- integrators:end -->")
   install(FILES ${PROJECT_BINARY_DIR}/generated/README-integrators.md
     DESTINATION ${RV270_DOC_DIR})
 endif()
+# The exports this build provides, beside the README that points to them.
+install(FILES ${PROJECT_SOURCE_DIR}/res/implemented.txt DESTINATION ${RV270_DOC_DIR}
+  RENAME exports-implemented.txt)
 
 # Examples: the sources always; the Windows drop also carries the programs, and the
 # simulator to try them without a terminal.

@@ -477,7 +477,8 @@ check_zip() {
   local stage=$1 zip=$2 listing missing=() f
   listing=$(cmake -E tar tf "$zip" 2>&1)
   for f in bin/QornRV270API.dll lib/libQornRV270API.dll.a lib/QornRV270API.def \
-    include/QornRV270API.h README-integrators.md examples/teller_demo.cpp bin/teller_demo.exe \
+    include/QornRV270API.h README-integrators.md exports-implemented.txt \
+    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe \
     lib/cmake/QornRV270API/QornRV270APIConfig.cmake lib/pkgconfig/QornRV270API.pc; do
     grep -q "/$f\$" <<<"$listing" || missing+=("$f")
   done
