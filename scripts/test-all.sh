@@ -2,7 +2,8 @@
 # Builds every target and runs every test, from a fresh Debian 12 machine:
 #
 #   install     the Debian packages that are missing (build tools, GoogleTest, Google
-#               Benchmark, mingw-w64, Wine, socat), skipped when all are present
+#               Benchmark, mingw-w64, Wine, socat; for the later stages the aarch64 cross
+#               compiler, qemu-user, pytest, pip and Mono), skipped when all are present
 #   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so;
 #               the teller demo against the simulator (scripts/demo.sh); one short pass of
 #               the benchmarks
