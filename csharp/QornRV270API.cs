@@ -8,7 +8,9 @@ using System.Text;
 
 namespace Qorn.RV270
 {
-    /// <summary>The library's 8-bit texts are GBK (code page 936).</summary>
+    /// <summary>The library's 8-bit texts are GBK (code page 936). Mono and the .NET
+    /// Framework have the code page built in; on .NET Core and .NET 5 or later call
+    /// Encoding.RegisterProvider(CodePagesEncodingProvider.Instance) before first use.</summary>
     public static class Gbk
     {
         public static readonly Encoding Encoding = Encoding.GetEncoding(936);
