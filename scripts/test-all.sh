@@ -490,6 +490,29 @@ check_zip() {
   fi
 }
 
+# link_against_zip ARCH ZIP: the consumer program builds against the unpacked drop
+# through its CMake package, with the architecture's toolchain (import library and
+# stdcall names as a Windows integrator meets them).
+link_against_zip() {
+  local arch=$1 zip=$2 dir cpu=x86_64
+  [ "$arch" = win64 ] || cpu=i686
+  dir=$(dirname "$zip")/consumer
+  rm -rf "$dir" && mkdir -p "$dir"
+  step_begin "packages: $arch consumer"
+  if (cd "$dir" && cmake -E tar xf "$zip") &&
+    run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$RV270_REPO/cmake/toolchains/mingw-$cpu.cmake" \
+      -DCMAKE_PREFIX_PATH="$(find "$dir" -maxdepth 1 -name 'QornRV270API-*' -type d)" \
+      -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
+    cmake --build "$dir/build" >>"$dir/build.log" 2>&1; then
+    result "packages: $arch consumer links" passed
+    step_end "packages: $arch consumer" ok
+  else
+    result "packages: $arch consumer links" failed "see $dir/build.log"
+    step_end "packages: $arch consumer" failed
+  fi
+}
+
 stage_packages() {
   local arch dir examples zip
   mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
@@ -502,6 +525,7 @@ stage_packages() {
       zip=$(find "$dir/packages" -maxdepth 1 -name 'QornRV270API-*.zip' -print -quit)
       step_end "packages: $arch zip" ok "$zip"
       check_zip "$arch" "$zip"
+      link_against_zip "$arch" "$zip"
     else
       step_end "packages: $arch zip" FAILED "see $dir/ci-cpack.log"
     fi
