@@ -1,6 +1,10 @@
 // Host processor time of one exchange, and of a thread that waits 3 s for an answer,
 // over USB (simulated HID transport) and a serial pseudo-terminal. The counters are the
 // calling thread's own processor time (the simulator runs on threads of its own).
+//
+// Calls per second of a whole export (RV270Api_GetWorkingStatus) on either link, with
+// the fixed pauses of the shipped library: the default 20 ms after each log line, and
+// the log pause removed (RV270_LOG_PAUSE_MS=0); the 200 ms link pauses stay in both.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -8,6 +12,7 @@
 #include <string>
 
 #include "QornRV270API.h"
+#include "log/log.h"
 #include "rv270sim/simulator.h"
 
 namespace {
@@ -63,11 +68,29 @@ void WaitThreeSeconds(benchmark::State& state, int port) {
   state.counters["thread_cpu_ms_per_3s_wait"] = cpu / static_cast<double>(state.iterations());
 }
 
+// state.range(0): the log pause in ms.
+void Calls(benchmark::State& state, int port) {
+  Sim();
+  const uint32_t before = LogLinePauseMs();
+  SetLogLinePauseMs(static_cast<uint32_t>(state.range(0)));
+  for (auto _ : state) {
+    if (RV270Api_GetWorkingStatus(port, 0) != 0) state.SkipWithError("call failed");
+  }
+  SetLogLinePauseMs(before);
+  state.counters["calls_per_s"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                     benchmark::Counter::kIsRate);
+}
+
+void BM_CallsUsb(benchmark::State& state) { Calls(state, 0); }
+void BM_CallsSerial(benchmark::State& state) { Calls(state, kSerialPort); }
+
 void BM_ExchangeUsb(benchmark::State& state) { Exchange(state, 0); }
 void BM_ExchangeSerial(benchmark::State& state) { Exchange(state, kSerialPort); }
 void BM_Wait3sUsb(benchmark::State& state) { WaitThreeSeconds(state, 0); }
 void BM_Wait3sSerial(benchmark::State& state) { WaitThreeSeconds(state, kSerialPort); }
 
+BENCHMARK(BM_CallsUsb)->ArgName("log_pause_ms")->Arg(20)->Arg(0)->Iterations(8)->UseRealTime();
+BENCHMARK(BM_CallsSerial)->ArgName("log_pause_ms")->Arg(20)->Arg(0)->Iterations(8)->UseRealTime();
 BENCHMARK(BM_ExchangeUsb)->Unit(benchmark::kMillisecond)->Iterations(50)->UseRealTime();
 BENCHMARK(BM_ExchangeSerial)->Unit(benchmark::kMillisecond)->Iterations(20)->UseRealTime();
 BENCHMARK(BM_Wait3sUsb)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();

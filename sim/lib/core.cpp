@@ -137,9 +137,14 @@ void Simulator::Core::OnSearch() {
   ++searches;
 }
 
+bool Simulator::Core::UsbUnplugged() {
+  std::lock_guard<std::mutex> lock(mu);
+  return usbUnplugged;
+}
+
 bool Simulator::Core::OnOpen(size_t index, DeviceRecord& record) {
   std::lock_guard<std::mutex> lock(mu);
-  if (index >= devices.size() || !devices[index].openable) {
+  if (usbUnplugged || index >= devices.size() || !devices[index].openable) {
     ++refusedOpens;
     return false;
   }
@@ -166,6 +171,7 @@ bool Simulator::Core::FeatureReportsWork() {
 Bytes Simulator::Core::DeviceListPayload() {
   std::lock_guard<std::mutex> lock(mu);
   Bytes out;
+  if (usbUnplugged) return out;
   auto be16 = [&out](uint16_t v) {
     out.push_back(static_cast<uint8_t>(v >> 8));
     out.push_back(static_cast<uint8_t>(v & 0xFF));

@@ -67,7 +67,8 @@ struct Simulator::Core {
   bool OnOpen(size_t index, DeviceRecord& record);
   void OnLinkClosed();
   void OnUndelivered();
-  Bytes DeviceListPayload();
+  Bytes DeviceListPayload();  // empty while the USB side is unplugged
+  bool UsbUnplugged();
   bool FeatureReportsWork();
 
   // Items of `link` due by `now`, in order. USB items for the newest open link stay
@@ -81,6 +82,7 @@ struct Simulator::Core {
   // ---- everything below is guarded by mu ----
   mutable std::mutex mu;
   std::vector<DeviceRecord> devices{DeviceRecord::Terminal()};
+  bool usbUnplugged = false;  // the device list is empty and every link is dropped
   bool featureReportsWork = true;
   CommandTable commands;
 

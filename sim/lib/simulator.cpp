@@ -70,6 +70,25 @@ void Simulator::Stop() {
   core_->outgoing.clear();
 }
 
+void Simulator::Unplug(Link link) {
+  std::unique_ptr<Transport> serial;
+  if (link == Link::kSerial) {
+    std::lock_guard<std::mutex> life(core_->lifeMu);
+    serial = std::move(core_->serial);
+  }
+  serial.reset();  // joins the thread, closes the line
+  std::lock_guard<std::mutex> lock(core_->mu);
+  if (link == Link::kUsb) core_->usbUnplugged = true;
+  core_->outgoing.remove_if([link](const Outgoing& item) { return item.link == link; });
+}
+
+bool Simulator::Plug(Link link) {
+  if (link == Link::kSerial) return StartSerial();
+  std::lock_guard<std::mutex> lock(core_->mu);
+  core_->usbUnplugged = false;
+  return true;
+}
+
 std::string Simulator::LastError() const {
   std::lock_guard<std::mutex> life(core_->lifeMu);
   return core_->lastError;

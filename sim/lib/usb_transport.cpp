@@ -1,4 +1,4 @@
-// The USB HID side: the TCP transport of the simulated-terminal guide. Each connection
+// The USB HID side: the TCP transport of sim/TRANSPORT.md. Each connection
 // is a device search (`E` -> `D`) or a link (`O` -> `A`/`N`, then reports). Output
 // reports are reassembled into packets by their length field; reports that do not
 // start a packet are raw sequences. Answers go out as input reports.
@@ -63,6 +63,11 @@ class UsbTransport : public Transport {
           ProcessFrames(c);
         }
         if (ready[0]) Accept();
+      }
+      if (core_.UsbUnplugged()) {
+        for (Connection& c : conns_) {
+          if (c.kind == Connection::Kind::kLink) Close(c);  // the device is gone: its links drop
+        }
       }
       conns_.erase(std::remove_if(conns_.begin(), conns_.end(), [](const Connection& c) { return c.closed; }),
                    conns_.end());

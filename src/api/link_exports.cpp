@@ -33,18 +33,6 @@ bool ValidKeyArguments(const unsigned char* pStart, int iStartLen, const unsigne
          (iEndLen == 0 || pEnd);
 }
 
-// Runs a key input on the port's link: the USB routine, or the serial one between an
-// open and a close of the port at the library serial rate.
-template <typename Usb, typename Serial>
-int RunKeyInput(int port, int selector, Usb usb, Serial serial) {
-  if (IsUsbPort(port)) return usb();
-  const int opened = OpenSerialLink(port, g_nSerialRate, selector);
-  if (opened != 0) return opened;
-  const int result = serial();
-  CloseSerialLink();
-  return result;
-}
-
 }  // namespace
 
 extern "C" {
@@ -85,9 +73,7 @@ RV270_API int RV270_CALL RV270Api_Communication_ClearKey(int port, int selector,
   return GuardExport(kBadArguments, [&] {
     if (!ValidKeyArguments(pStart, iStartLen, pText, pTextLen, pEnd, iEndLen)) return kBadArguments;
     const KeySequences seq{pStart, iStartLen, pEnd, iEndLen};
-    return RunKeyInput(
-        port, selector, [&] { return HidCommunicationClearKey(mode, seq, pText, pTextLen, timeout); },
-        [&] { return CommduClearKey(mode, seq, pText, pTextLen, timeout); });
+    return CommunicationClearKey(port, selector, mode, seq, pText, pTextLen, timeout);
   });
 }
 
@@ -98,13 +84,13 @@ RV270_API int RV270_CALL RV270Api_Communication_23Key(int port, int selector, in
   return GuardExport(kBadArguments, [&] {
     if (!ValidKeyArguments(pStart, iStartLen, pText, pTextLen, pEnd, iEndLen)) return kBadArguments;
     const KeySequences seq{pStart, iStartLen, pEnd, iEndLen};
-    return RunKeyInput(
-        port, selector, [&] { return HidCommunication23Key(mode, iEditFlag, seq, pText, pTextLen, timeout); },
-        [&] { return Commdu23Key(mode, iEditFlag, seq, pText, pTextLen, timeout); });
+    return Communication23Key(port, selector, mode, iEditFlag, seq, pText, pTextLen, timeout);
   });
 }
 
 }  // extern "C"
+
+namespace {
 
 // Breaks off the wait of another thread (it notices within 200 ms on USB) and sends the
 // terminal a command through the cancel exchange; the cancel always reports success.
@@ -118,6 +104,8 @@ int SendCancelCommand(const char* exportName, int port, int selector, uint8_t co
   api::SetLastError(api::kOk);
   return 0;
 }
+
+}  // namespace
 
 extern "C" RV270_API int RV270_CALL RV270Api_CancelCustomProcess(int port, int selector) {
   return GuardExport(0, [&] { return SendCancelCommand("RV270Api_CancelCustomProcess", port, selector, 0x15); });

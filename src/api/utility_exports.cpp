@@ -49,10 +49,7 @@ RV270_API int RV270_CALL RV270Api_Hex2Ascii(const unsigned char* pData, int leng
 
 RV270_API int RV270_CALL RV270Api_CSharpPrint(const char* pText) {
   return GuardExport(0, [&] {
-    const bool wasEnabled = g_bLogEnabled == 1;
-    if (!wasEnabled) g_bLogEnabled = 1;
-    WriteLog('C', "%s", pText ? pText : "");
-    if (!wasEnabled) g_bLogEnabled = 0;
+    WriteLogAlways('C', "%s", pText ? pText : "");
     return 0;
   });
 }

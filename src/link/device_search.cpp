@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "link/process_state.h"
+#include "link/usbhid_link.h"
 #include "log/log.h"
 #include "platform/hid_device.h"
 

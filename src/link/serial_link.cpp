@@ -46,7 +46,7 @@ int CSerial::Open(int port, int rate) {
       platform::SleepMs(10);
     }
     opened.reset(platform::OpenSerialPort(port, rate).release());
-    if (!opened) return -1;
+    if (!opened) return kSerialOpenFailed;
   }
   std::atomic_store(&port_, opened);
   open_ = 1;
@@ -84,9 +84,9 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
   size_t count = 0;
   for (;;) {
     platform::PumpOneMessage();
-    if (cancellable && TakeCancel()) return -30;
+    if (cancellable && TakeCancel()) return kSerialReadBrokenOff;
     const uint32_t elapsed = platform::TickMs() - start;
-    if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return -1;
+    if (timeoutMs > 0 && elapsed >= static_cast<uint32_t>(timeoutMs)) return kSerialReadTimedOut;
     uint32_t step = kWaitStepMs;
     if (timeoutMs > 0 && static_cast<uint32_t>(timeoutMs) - elapsed < step) step = static_cast<uint32_t>(timeoutMs) - elapsed;
 
@@ -95,14 +95,16 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
       platform::SleepMs(step);
       continue;
     }
-    if (port->BytesWaiting() > 0) {
+    const int waiting = port->BytesWaiting();
+    if (waiting < 0) return kSerialReadFailed;
+    if (waiting > 0 || (port->WaitReadable(step) && port->BytesWaiting() == 0)) {
+      // Bytes wait, or the line woke the wait without any: then it hung up or failed
+      // (the terminal was unplugged), which the read reports at once.
       const int got = port->ReadWaiting(buffer + count, length - count);
-      if (got > 0) count += static_cast<size_t>(got);
+      if (got < 0) return kSerialReadFailed;
+      count += static_cast<size_t>(got);
       if (count >= length) return 0;
-      continue;
     }
-    // Nothing waits: sleep in the kernel until a byte arrives or the step ends.
-    port->WaitReadable(step);
   }
 }
 
@@ -148,7 +150,7 @@ int OpenSerialLink(int port, int rate, int selector) {
     serial.Close();
     platform::PauseMs(kClosePauseMs);
   }
-  if (serial.Open(port, rate) != 0) return -1;
+  if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();
   SendChannelSwitch(serial);
   return 0;
@@ -157,7 +159,7 @@ int OpenSerialLink(int port, int rate, int selector) {
 int ReopenSerialLink(int port, int rate) {
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
-  if (serial.Open(port, rate) != 0) return -1;
+  if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();
   SendChannelSwitch(serial);
   return 0;

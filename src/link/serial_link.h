@@ -10,6 +10,12 @@
 
 #include "platform/serial_port.h"
 
+// Results of the serial link: an open that failed, and CSerial's reads.
+constexpr int kSerialOpenFailed = -1;
+constexpr int kSerialReadTimedOut = -1;
+constexpr int kSerialReadFailed = -1;  // the line hung up or failed: as a time-out to callers
+constexpr int kSerialReadBrokenOff = -30;
+
 class CSerial {
  public:
   CSerial() = default;
@@ -23,7 +29,9 @@ class CSerial {
   // Purges both queues and writes the bytes: 0, or -1 when there is no port.
   int WriteData(const uint8_t* data, size_t length);
   // Fills buffer[0..length) within timeoutMs (0 or less: no limit): 0 when all bytes
-  // arrived, -1 on timeout, -30 when the wait was broken off through g_bKeepWaiting.
+  // arrived, kSerialReadTimedOut, kSerialReadFailed (the line hung up or failed, found
+  // within one wait step), or kSerialReadBrokenOff when the wait was broken off through
+  // g_bKeepWaiting.
   int ReadExact(uint8_t* buffer, size_t length, int timeoutMs);
   // As ReadExact; a cleared g_bKeepWaiting does not end the wait.
   int ReadExactNoCancel(uint8_t* buffer, size_t length, int timeoutMs);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/device_search.h"
+#include "crypto/wipe.h"
 #include "link/process_state.h"
 #include "log/log.h"
 #include "platform/pump.h"
@@ -104,18 +105,20 @@ int CUSBHID::WriteReport(const uint8_t* data, size_t length) {
   if (reportLength == 0 || reportLength > sizeof(c->out)) return -1;
   // The write handle has an input queue of its own, which never holds the answer:
   // nothing the read side has received is flushed here.
-  return c->device->WriteReport(c->out, reportLength) ? 0 : -1;
+  const bool written = c->device->WriteReport(c->out, reportLength);
+  SecureWipe(c->out, sizeof(c->out));
+  return written ? 0 : -1;
 }
 
 int CUSBHID::Read(uint8_t* out, int timeoutMs, bool cancellable) {
   // A cancel that came while this thread was not yet reading wins over a link that the
   // cancel's own reconnect has taken away meanwhile.
-  if (cancellable && TakeCancel()) return 0;
+  if (cancellable && TakeCancel()) return kReportBrokenOff;
   std::shared_ptr<Connection> c = Current();
-  if (!c || !c->device) return -1;
+  if (!c || !c->device) return kReportFailed;
   memset(c->in, 0, sizeof(c->in));
   const size_t length = static_cast<size_t>(c->caps.inputReportLength);
-  if (length == 0 || length > sizeof(c->in)) return -1;
+  if (length == 0 || length > sizeof(c->in)) return kReportFailed;
   const uint32_t start = platform::TickMs();
   const uint32_t limit = timeoutMs > 0 ? static_cast<uint32_t>(timeoutMs) : 0;
   for (;;) {
@@ -124,7 +127,7 @@ int CUSBHID::Read(uint8_t* out, int timeoutMs, bool cancellable) {
     if (cancellable) {
       if (TakeCancel()) {
         c->device->CancelRead();
-        return 0;
+        return kReportBrokenOff;
       }
       platform::PumpOneMessage();
     }
@@ -132,14 +135,15 @@ int CUSBHID::Read(uint8_t* out, int timeoutMs, bool cancellable) {
     const int got = c->device->WaitInputReport(c->in, length, step);
     if (got > 0) {
       memcpy(out, c->in, length);
+      SecureWipe(c->in, sizeof(c->in));
       return static_cast<int>(length);
     }
-    if (got < 0) return -1;
+    if (got < 0) return kReportFailed;
   }
   // The read that timed out is ended before the buffer is used again.
   c->device->CancelRead();
-  if (cancellable && TakeCancel()) return 0;
-  return -4;
+  if (cancellable && TakeCancel()) return kReportBrokenOff;
+  return kReportTimedOut;
 }
 
 int CUSBHID::ReadReport(uint8_t* out, int timeoutMs) { return Read(out, timeoutMs, true); }
@@ -197,15 +201,15 @@ int OpenPort() {
   }
   char pid[10] = {0};
   char vid[10] = {0};
-  if (SearchPidVid(pid, vid) <= 0) return -1;
+  if (SearchPidVid(pid, vid) <= 0) return kLinkOpenFailed;
   g_nPid = IdTextToNumber(pid);
   g_nVid = IdTextToNumber(vid);
   if (g_nPid == -1 || g_nVid == -1) {
     WriteLog('E', "模式为USB，但检索不到匹配的VIDPID");
-    return -1;
+    return kLinkOpenFailed;
   }
   const int connected = device.Connect();
-  if (connected <= 0) return -1;
+  if (connected <= 0) return kLinkOpenFailed;
   WriteLog('I', "Link2 CommuniSize = %d", CommuniSize.load());
   return LinkOpened(connected);
 }

@@ -23,6 +23,12 @@ extern std::atomic<int> g_bPortOpen;
 constexpr int kDefaultVid = 0x10C4;
 constexpr int kDefaultPid = 0xEA80;
 
+// Results of CUSBHID::ReadReport besides a report length, and of OpenPort.
+constexpr int kReportBrokenOff = 0;
+constexpr int kReportFailed = -1;
+constexpr int kReportTimedOut = -4;
+constexpr int kLinkOpenFailed = -1;
+
 class CUSBHID {
  public:
   CUSBHID() = default;
@@ -70,7 +76,7 @@ CUSBHID& UsbDevice();
 // zeroed by the caller), -1 when the device list cannot be obtained, -2 when none matched.
 int EnumGwqDevice(char* out, size_t capacity);
 
-// Opens the link: the Connect result (1) on success, -1 on failure.
+// Opens the link: the Connect result (1) on success, kLinkOpenFailed on failure.
 int OpenPort();
 // Closes the link: 1 when it was open, -1 when it was not.
 int ClosePort();

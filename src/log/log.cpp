@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/fs.h"
 #include "platform/module.h"
+#include "platform/os_error.h"
 #include "platform/time.h"
 
-int g_bLogEnabled = 1;
+std::atomic<int> g_bLogEnabled{1};
 char g_szLogFile[512] = {0};
 
 namespace {
@@ -20,7 +22,7 @@ namespace {
 constexpr size_t kMaxMessage = 4096;        // characters of one message
 constexpr int64_t kMaxFileSize = 204800;    // a bigger file is started afresh
 constexpr int kRetentionDays = 5;
-constexpr uint32_t kPausePerLineMs = 20;
+constexpr uint32_t kPausePerLineMs = 20;  // the default pause after each line
 constexpr size_t kHexDumpLimit = 1024;
 constexpr size_t kHexDumpHalf = 510;
 
@@ -30,6 +32,28 @@ std::mutex& PathLock() {
   static std::mutex lock;
   return lock;
 }
+
+// The file steps of one line (size check, removal, append) run under this lock, so that
+// a line of one thread is never appended to a file another thread is removing.
+std::mutex& FileLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The pause after each line: RV270_LOG_PAUSE_MS (0 to 20) when set to such a number,
+// otherwise 20 ms. Read once, when the library is loaded.
+uint32_t ReadLinePause() {
+  const std::string text = platform::GetEnv("RV270_LOG_PAUSE_MS");
+  if (text.empty() || text.size() > 2) return kPausePerLineMs;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return kPausePerLineMs;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return value <= kPausePerLineMs ? value : kPausePerLineMs;
+}
+
+std::atomic<uint32_t> g_linePauseMs{ReadLinePause()};
 
 const char* LevelName(char level) {
   switch (level) {
@@ -56,16 +80,15 @@ void CopyLogPath(char* out, size_t capacity, size_t* length) {
   *length = n;
 }
 
-void WriteLog(char level, const char* format, ...) {
-  if (g_bLogEnabled == 0 || format == nullptr) return;
+namespace {
+
+void WriteLine(char level, const char* format, va_list args) {
+  if (format == nullptr) return;
   const platform::LocalTime now = platform::Now();
   if (strlen(format) > kMaxMessage + 1) return;
 
   char message[kMaxMessage + 1] = {0};
-  va_list args;
-  va_start(args, format);
   vsnprintf(message, sizeof(message), format, args);
-  va_end(args);
 
   const std::string folder = LogFolder();
   if (!platform::IsDirectory(folder)) platform::MakeDirectory(folder);
@@ -79,20 +102,53 @@ void WriteLog(char level, const char* format, ...) {
     snprintf(g_szLogFile, sizeof(g_szLogFile), "%s", path.c_str());
   }
 
-  if (!platform::PathExists(path)) {
-    DeleteOutdatedFiles(folder.c_str(), kRetentionDays);
-  } else if (platform::FileSize(path) > kMaxFileSize) {
-    platform::RemoveFile(path);
-  }
+  {
+    std::lock_guard<std::mutex> guard(FileLock());
+    if (!platform::PathExists(path)) {
+      DeleteOutdatedFiles(folder.c_str(), kRetentionDays);
+    } else if (platform::FileSize(path) > kMaxFileSize) {
+      platform::RemoveFile(path);
+    }
 
-  FILE* file = fopen(path.c_str(), "ab+");
-  if (!file) return;
-  fprintf(file, "[%02d/%02d %02d:%02d:%02d]%s: %s\r\n", now.month, now.day, now.hour, now.minute,
-          now.second, LevelName(level), message);
-  fflush(file);
-  platform::PauseMs(kPausePerLineMs);
-  fclose(file);
+    FILE* file = fopen(path.c_str(), "ab+");
+    if (!file) return;
+    fprintf(file, "[%02d/%02d %02d:%02d:%02d]%s: %s\r\n", now.month, now.day, now.hour, now.minute,
+            now.second, LevelName(level), message);
+    fclose(file);
+  }
+  const uint32_t pause = g_linePauseMs.load();
+  if (pause) platform::PauseMs(pause);
 }
+
+}  // namespace
+
+void WriteLog(char level, const char* format, ...) {
+  if (g_bLogEnabled.load() == 0) return;
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, format, args);
+  va_end(args);
+}
+
+void WriteLogAlways(char level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(level, format, args);
+  va_end(args);
+}
+
+uint32_t LogLinePauseMs() { return g_linePauseMs.load(); }
+
+void SetLogLinePauseMs(uint32_t ms) { g_linePauseMs = ms <= kPausePerLineMs ? ms : kPausePerLineMs; }
+
+void WriteOsErrorLine(char level) {
+  const int code = platform::TakeOsError();
+  if (code == 0) return;
+  const std::string text = platform::OsErrorText(code);
+  WriteLog(level, "os error %d: %s", code, text.c_str());
+}
+
+void ClearOsErrorLine() { platform::ClearOsError(); }
 
 void WriteHexLog(const void* data, size_t length, char level, const char* title) {
   if (g_bLogEnabled == 0) return;

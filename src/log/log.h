@@ -1,6 +1,7 @@
 // The daily log file "LogOfRV270/DEVICD_KPL_yyyymmdd.log" beside the library file.
 // Every failure of the log is silent: logging never affects the caller.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,8 +13,13 @@
 #endif
 
 // Appends one line "[MM/DD hh:mm:ss]LEVEL: message\r\n"; the message is cut at 4096
-// characters. Each line opens, appends to and closes the file, then pauses 20 ms.
+// characters. Each line opens, appends to and closes the file, then pauses 20 ms, or
+// the number of ms (0 to 20) that RV270_LOG_PAUSE_MS held when the library was loaded.
+// Safe to call from several threads at once.
 void WriteLog(char level, const char* format, ...) RV270_PRINTF(2, 3);
+// As WriteLog, also while the log is switched off (g_bLogEnabled 0), without touching
+// the switch that other threads read.
+void WriteLogAlways(char level, const char* format, ...) RV270_PRINTF(2, 3);
 
 // One line: the title, then the data as "%02X " bytes, 18 per text line. Data over
 // 1024 bytes is shown as its first 510 bytes, "2E 2E 2E 2E", and its last 510 bytes.
@@ -30,7 +36,20 @@ int AppendToFile(const char* path, const void* data, size_t length);
 long long FileSizeOf(const char* path);
 
 // 1 when the library is loaded; WriteLog and WriteHexLog do nothing while it is 0.
-extern int g_bLogEnabled;
+extern std::atomic<int> g_bLogEnabled;
+
+// The operating system's reason for the device failure just logged: when a platform
+// backend kept an error code for the calling thread (an open, read or write that
+// failed), writes "os error <code>: <system text>" and forgets the code; otherwise
+// nothing. Called right after the line that reports the failure.
+void WriteOsErrorLine(char level = 'E');
+// Forgets a kept code (at the start of a dialogue, so an old one is not reported).
+void ClearOsErrorLine();
+
+// The pause after each log line, in ms, as read at load.
+uint32_t LogLinePauseMs();
+// Replaces it (at most 20): for benchmarks that compare both settings in one run.
+void SetLogLinePauseMs(uint32_t ms);
 // Full path of the file the latest line went to (512 bytes).
 extern char g_szLogFile[512];
 

@@ -5,28 +5,31 @@
 #include "link/serial_link.h"
 #include "log/log.h"
 #include "protocol/hid_exchange.h"
+#include "protocol/link_session.h"
 #include "protocol/serial_exchange.h"
 
-int g_nSerialRate = 9600;
+std::atomic<int> g_nSerialRate{9600};
 
 namespace {
 
-using SerialRoutine = int (*)(const uint8_t*, int, int, uint8_t*, size_t, int*, int*);
-
-int SerialExchange(SerialRoutine routine, int port, int selector, const uint8_t* request, int requestLength,
-                   uint8_t* response, size_t capacity, int* responseLength, int timeoutMs) {
+int SerialExchange(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
+                   size_t capacity, int* responseLength, int timeoutMs, LinkSession::Kind kind) {
   if (requestLength < 0 || requestLength > kMaxSerialRequest) {
     WriteLog('E', "request of %d bytes too long!", requestLength);
     return kRequestTooLong;
   }
-  if (OpenSerialLink(port, g_nSerialRate, selector) != 0) {
+  LinkSession session(port, selector, kind);
+  if (session.Open() != 0) {
     WriteLog('E', "模式为串口，但无法打开串口%d", port);
-    return -1;
+    WriteOsErrorLine();
+    return kSerialOpenFailed;
   }
-  int status = 0;
-  const int result = routine(request, requestLength, timeoutMs, response, capacity, responseLength, &status);
-  CloseSerialLink();
-  if (result < 0) WriteLog('E', "模式为串口，串口交互失败，返回%d", result);
+  const int result = session.Exchange(request, requestLength, response, capacity, responseLength, timeoutMs);
+  session.Close();
+  if (result < 0) {
+    WriteLog('E', "模式为串口，串口交互失败，返回%d", result);
+    WriteOsErrorLine();
+  }
   return result;
 }
 
@@ -37,8 +40,8 @@ int Communicate(int port, int selector, const uint8_t* request, int requestLengt
   if (IsUsbPort(port)) {
     return HidCommunication(request, requestLength, response, capacity, responseLength, timeoutMs);
   }
-  return SerialExchange(ICCombo_Commdu, port, selector, request, requestLength, response, capacity,
-                        responseLength, timeoutMs);
+  return SerialExchange(port, selector, request, requestLength, response, capacity, responseLength, timeoutMs,
+                        LinkSession::Kind::kExchange);
 }
 
 int CommunicateCancel(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
@@ -46,6 +49,6 @@ int CommunicateCancel(int port, int selector, const uint8_t* request, int reques
   if (IsUsbPort(port)) {
     return HidCommunicationCancel(request, requestLength, response, capacity, responseLength, timeoutMs);
   }
-  return SerialExchange(ICCombo_CommduNoCancel, port, selector, request, requestLength, response, capacity,
-                        responseLength, timeoutMs);
+  return SerialExchange(port, selector, request, requestLength, response, capacity, responseLength, timeoutMs,
+                        LinkSession::Kind::kCancel);
 }

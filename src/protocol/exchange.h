@@ -1,10 +1,12 @@
 // One command exchange with the terminal over the link the port selects.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 // Port 0 or 1001 is the USB HID link; any other number the serial port of that number.
 inline bool IsUsbPort(int port) { return port == 0 || port == 1001; }
+constexpr int kUsbLinkPort = 0;
 
 // Exchange results beyond those of the links, for requests and answers that do not fit.
 constexpr int kRequestTooLong = -15;   // refused before anything was sent
@@ -25,4 +27,4 @@ int CommunicateCancel(int port, int selector, const uint8_t* request, int reques
                       uint8_t* response, size_t capacity, int* responseLength, int timeoutMs);
 
 // The library serial rate every serial open uses (0 means 9600).
-extern int g_nSerialRate;
+extern std::atomic<int> g_nSerialRate;

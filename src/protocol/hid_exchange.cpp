@@ -8,8 +8,10 @@
 #include "link/usbhid_link.h"
 #include "log/log.h"
 #include "protocol/device_lock.h"
+#include "protocol/link_session.h"
 #include "protocol/exchange.h"
 #include "protocol/packet.h"
+#include "protocol/wiped_buffer.h"
 #include "platform/time.h"
 
 namespace {
@@ -26,10 +28,9 @@ size_t PacketCapacity(size_t payload) {
 
 int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellable) {
   const int cs = CommuniSize.load();
-  if (cs <= 0 || length < 0) return -1;
+  if (cs <= 0 || length < 0) return kSendFailed;
   const int reports = (length + cs - 1) / cs;
-  std::vector<uint8_t> copy(packet, packet + length);
-  copy.resize(static_cast<size_t>(length) + 100, 0);
+  WipedBytes copy(packet, static_cast<size_t>(length), static_cast<size_t>(length) + 100);
   CUSBHID& device = UsbDevice();
   const uint32_t start = platform::TickMs();
   for (int i = 0; i < reports; ++i) {
@@ -37,13 +38,14 @@ int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellab
     if (platform::TickMs() - start > static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0)) {
       // A request cut short would leave the terminal with half a packet: a failed send.
       WriteLog('E', "time out");
-      return -1;
+      return kSendFailed;
     }
     const int offset = i * cs;
     const int chunk = length - offset < cs ? length - offset : cs;
     if (device.WriteReport(copy.data() + offset, static_cast<size_t>(chunk)) < 0) {
       WriteLog('E', "发送错误在第%d", i + 1);
-      return -1;
+      WriteOsErrorLine();
+      return kSendFailed;
     }
   }
   return 0;
@@ -51,18 +53,19 @@ int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellab
 
 int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable) {
   CUSBHID& device = UsbDevice();
-  if (g_bPortOpen.load() == 0 || !device.Connected()) return -4;
+  if (g_bPortOpen.load() == 0 || !device.Connected()) return kHidLinkNotOpen;
   const int cs = CommuniSize.load();
-  if (cs <= 0 || static_cast<size_t>(cs) + 1 > kReportBuffer) return -9;
+  if (cs <= 0 || static_cast<size_t>(cs) + 1 > kReportBuffer) return kHidNoAnswer;
 
-  std::vector<uint8_t> report(kReportBuffer, 0);
+  WipedBytes report(kReportBuffer);
   const int first = cancellable ? device.ReadReport(report.data(), timeoutMs)
                                 : device.ReadReportNoCancel(report.data(), timeoutMs);
   if (first <= 0) {
     *length = 0;
     WriteLog('I', "接收len==0");
     WriteLog('I', "BytesRead==%d", first);
-    return (first == 0 && cancellable) ? -8 : -9;
+    if (first == kReportFailed) WriteOsErrorLine();
+    return (first == kReportBrokenOff && cancellable) ? kHidWaitBrokenOff : kHidNoAnswer;
   }
   if (static_cast<size_t>(cs) > capacity) return kAnswerTooLong;
   memcpy(packet, report.data() + 1, static_cast<size_t>(cs));
@@ -80,9 +83,9 @@ int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bo
     return kAnswerTooLong;
   }
   for (int k = 1; k <= further; ++k) {
-    std::fill(report.begin(), report.end(), 0);
+    std::fill(report.data(), report.data() + report.size(), 0);
     const int got = device.ReadReport(report.data(), kFurtherReportMs);
-    if (got <= 0) return -14;
+    if (got <= 0) return kHidAnswerCut;
     memcpy(packet + static_cast<size_t>(k) * static_cast<size_t>(cs), report.data() + 1, static_cast<size_t>(cs));
   }
   *length = total;
@@ -97,15 +100,13 @@ int DeliverAnswer(const uint8_t* packet, int packetLength, uint8_t* response, si
   const int L = AnnouncedLength(packet);
   if (2 * L + 7 > CommuniSize.load()) WriteLog('E', "交互接收到的数据交互超过CommuniSize");
   if (packetLength < 8 || static_cast<size_t>((packetLength - 8) / 2) > capacity) return kAnswerTooLong;
-  std::vector<uint8_t> payload(static_cast<size_t>(packetLength / 2) + 8, 0);
+  WipedBytes payload(static_cast<size_t>(packetLength / 2) + 8);
   int payloadLength = 0;
   if (UnpackDataPackage(packet, packetLength, payload.data(), &payloadLength) != 1) return kAnswerMalformed;
   memcpy(response, payload.data(), static_cast<size_t>(payloadLength));
   *responseLength = payloadLength;
   return 0;
 }
-
-}  // namespace
 
 // The exchange. The cancel variant ignores g_bKeepWaiting and the device-access lock,
 // and frames into a 1000-byte buffer and receives into a 10240-byte one.
@@ -115,70 +116,83 @@ struct HidExchangeKind {
   size_t maxIncoming;
 };
 constexpr HidExchangeKind kOrdinary{true, kMaxHidRequest, 0};
-constexpr HidExchangeKind kCancel{false, (1000 - 8) / 2, 10240};
+constexpr HidExchangeKind kCancel{false, kMaxHidCancelRequest, 10240};
 
-int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
-                int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
-  const bool cancellable = kind.cancellable;
+// Frames the request into `outgoing`: 0, or kRequestTooLong (nothing framed).
+int FrameRequest(const uint8_t* request, int requestLength, const HidExchangeKind& kind,
+                 std::unique_ptr<WipedBytes>& outgoing, int* outgoingLength) {
   if (requestLength < 0 || requestLength > kind.maxRequest) {
     WriteLog('E', "request of %d bytes too long!", requestLength);
     return kRequestTooLong;
   }
-  std::vector<uint8_t> payload(request, request + requestLength);
-  payload.resize(static_cast<size_t>(requestLength) + 16, 0);  // room for encryption fill
-  std::vector<uint8_t> outgoing(PacketLength(static_cast<size_t>(requestLength)) + 40, 0);
-  int outgoingLength = 0;
+  WipedBytes payload(request, static_cast<size_t>(requestLength),
+                     static_cast<size_t>(requestLength) + 16);  // room for encryption fill
+  outgoing.reset(new WipedBytes(PacketLength(static_cast<size_t>(requestLength)) + 40));
   WriteLog('I', "MakeDataPackage start");
-  MakeDataPackage(payload.data(), requestLength, outgoing.data(), &outgoingLength);
+  const int made = MakeDataPackage(payload.data(), requestLength, outgoing->data(), outgoingLength);
   WriteLog('I', "MakeDataPackage end");
+  return made == 1 ? 0 : kRequestTooLong;
+}
 
-  std::unique_ptr<DeviceLockHolder> lock;
-  if (cancellable) {
-    lock.reset(new DeviceLockHolder());
-    if (!lock->Acquired()) return kBusy;
-  }
-
-  if (outgoing[0] != kStx) {
-    WriteLog('E', "发送数据格式不正确");
-    return -6;
-  }
-  const int opened = OpenPort();
-  if (opened < 0) {
-    WriteLog('E', "打开端口失败!");
-    return opened;
-  }
+// Sends the framed request on the open link and receives and decodes the answer.
+int SendAndReceive(const WipedBytes& outgoing, int outgoingLength, uint8_t* response, size_t capacity,
+                   int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
+  const bool cancellable = kind.cancellable;
   WriteLog('I', "send before");
   const int sent = SendPackage(outgoing.data(), outgoingLength, timeoutMs, cancellable);
   WriteLog('I', "send end");
   if (sent < 0) {
-    ClosePort();
-    if (cancellable && TakeCancel()) return -8;
-    return -3;
+    if (cancellable && TakeCancel()) return kHidWaitBrokenOff;
+    return kHidSendFailed;
   }
   // Room for the longest answer the 16-bit length field can announce that still fits
   // the caller's response.
   size_t incomingSize = PacketCapacity(capacity < 65535 ? capacity : 65535);
   if (kind.maxIncoming && incomingSize > kind.maxIncoming) incomingSize = kind.maxIncoming;
-  std::vector<uint8_t> incoming(incomingSize, 0);
+  WipedBytes incoming(incomingSize);
   int incomingLength = 0;
   WriteLog('I', "before");
   const int received = RecvPackage(incoming.data(), incoming.size(), &incomingLength, timeoutMs, cancellable);
   WriteLog('I', "after");
   if (received != 0) {
-    ClosePort();
     // A cancel call reconnects the link: this exchange may fail on the lost link before
     // its read saw the cleared flag. The cancel is taken here all the same, so the flag
     // is 1 again and the caller learns that its wait was broken off.
-    if (cancellable && TakeCancel()) return -8;
+    if (cancellable && TakeCancel()) return kHidWaitBrokenOff;
     return received;
   }
-  if (cancellable && TakeCancel()) {
-    ClosePort();
-    return -6;
+  if (cancellable && TakeCancel()) return kHidBrokenOffAfterAnswer;
+  return DeliverAnswer(incoming.data(), incomingLength, response, capacity, responseLength);
+}
+
+int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
+  std::unique_ptr<WipedBytes> outgoing;
+  int outgoingLength = 0;
+  const int framed = FrameRequest(request, requestLength, kind, outgoing, &outgoingLength);
+  if (framed != 0) return framed;
+
+  LinkSession session(0, 0, kind.cancellable ? LinkSession::Kind::kExchange : LinkSession::Kind::kCancel);
+  if (!session.Acquired()) return kBusy;
+  if ((*outgoing)[0] != kStx) {
+    WriteLog('E', "发送数据格式不正确");
+    return kHidBadFrame;
   }
-  const int delivered = DeliverAnswer(incoming.data(), incomingLength, response, capacity, responseLength);
-  ClosePort();
-  return delivered;
+  const int opened = session.Open();
+  if (opened < 0) return opened;
+  return SendAndReceive(*outgoing, outgoingLength, response, capacity, responseLength, timeoutMs, kind);
+}
+
+}  // namespace
+
+int HidExchangeOnOpenLink(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                          int* responseLength, int timeoutMs, bool cancellable) {
+  const HidExchangeKind& kind = cancellable ? kOrdinary : kCancel;
+  std::unique_ptr<WipedBytes> outgoing;
+  int outgoingLength = 0;
+  const int framed = FrameRequest(request, requestLength, kind, outgoing, &outgoingLength);
+  if (framed != 0) return framed;
+  return SendAndReceive(*outgoing, outgoingLength, response, capacity, responseLength, timeoutMs, kind);
 }
 
 int HidCommunication(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,

@@ -6,6 +6,7 @@
 
 #include "crypto/des.h"
 #include "log/log.h"
+#include "protocol/wiped_buffer.h"
 
 std::atomic<unsigned char> g_bEncryptPackets{0};
 
@@ -35,32 +36,36 @@ int dataEncrypt(uint8_t* payload, int L, uint8_t* out, int* outLength) {
   return 0;
 }
 
+int EncodePacket(const uint8_t* payload, int L, uint8_t* packet) {
+  if (L < 0 || L > kMaxPacketPayload) return -1;
+  uint8_t check = 0;
+  packet[0] = kStx;
+  PutNibbles(static_cast<uint8_t>((L >> 8) & 0xFF), packet + 1);
+  PutNibbles(static_cast<uint8_t>(L & 0xFF), packet + 3);
+  for (int i = 0; i < L; ++i) {
+    PutNibbles(payload[i], packet + 5 + 2 * i);
+    check ^= payload[i];
+  }
+  PutNibbles(check, packet + 5 + 2 * L);
+  packet[2 * L + 7] = kEtx;
+  return 2 * L + 8;
+}
+
 int MakeDataPackage(uint8_t* payload, int L, uint8_t* packet, int* packetLength) {
   WriteLog('I', "MakeDataPackage startin %d,%d", static_cast<int>(g_bEncryptPackets.load()), L);
-  std::vector<uint8_t> encrypted;
-  const uint8_t* body = payload;
-  if (g_bEncryptPackets.load()) {
-    WriteLog('I', "dataEncrypt start");
-    encrypted.resize(static_cast<size_t>(L) + 16);
-    int encryptedLength = 0;
-    dataEncrypt(payload, L, encrypted.data(), &encryptedLength);
-    WriteLog('I', "dataEncrypt end");
-    body = encrypted.data();
-    L = encryptedLength;
+  if (L < 0 || L > kMaxPacketPayload) return -1;
+  if (!g_bEncryptPackets.load()) {
+    *packetLength = EncodePacket(payload, L, packet);
+    return 1;
   }
-  std::vector<uint8_t> work(static_cast<size_t>(2 * L + 58), 0);
-  work[0] = static_cast<uint8_t>((L >> 8) & 0xFF);
-  work[1] = static_cast<uint8_t>(L & 0xFF);
-  uint8_t check = 0;
-  for (int i = 0; i < L; ++i) {
-    work[2 + i] = body[i];
-    check ^= body[i];
-  }
-  work[2 + L] = check;
-  packet[0] = kStx;
-  for (int i = 0; i < L + 3; ++i) PutNibbles(work[i], packet + 1 + 2 * i);
-  packet[2 * L + 7] = kEtx;
-  *packetLength = 2 * L + 8;
+  WriteLog('I', "dataEncrypt start");
+  WipedBytes encrypted(static_cast<size_t>(L) + 16);
+  int encryptedLength = 0;
+  dataEncrypt(payload, L, encrypted.data(), &encryptedLength);
+  WriteLog('I', "dataEncrypt end");
+  const int length = EncodePacket(encrypted.data(), encryptedLength, packet);
+  if (length < 0) return -1;  // the fill took the payload past the length field
+  *packetLength = length;
   return 1;
 }
 
@@ -77,11 +82,11 @@ int UnpackDataPackage(const uint8_t* packet, int n, uint8_t* out, int* outLength
     *outLength = L;
     return 1;
   }
-  std::vector<uint8_t> work(static_cast<size_t>(L) + 1, 0);
+  WipedBytes work(static_cast<size_t>(L) + 1);
   decode(work.data());
   WriteHexLog(work.data(), static_cast<size_t>(L), 'D', "数据解密前:");
   // Whole blocks are decrypted; only the L payload bytes reach the caller.
-  std::vector<uint8_t> plain(static_cast<size_t>(L) + 8, 0);
+  WipedBytes plain(static_cast<size_t>(L) + 8);
   x_Str3Des(L, work.data(), plain.data(), 0);
   if (L) memcpy(out, plain.data(), static_cast<size_t>(L));
   WriteHexLog(out, static_cast<size_t>(L), 'D', "数据解密后:");

@@ -12,12 +12,21 @@ constexpr uint8_t kEtx = 0x03;
 // Payload encryption switch (DES with a fixed key), off; nothing in the library sets it.
 extern std::atomic<unsigned char> g_bEncryptPackets;
 
+// The length field holds four hexadecimal digits: no packet carries more payload.
+constexpr int kMaxPacketPayload = 0xFFFF;
+
 // Packet length of a payload of L bytes.
 constexpr size_t PacketLength(size_t payloadLength) { return 2 * payloadLength + 8; }
 
+// The one packet encoder of both links: writes the packet of payload[0..L) (never
+// encrypted) into `packet` (at least 2L + 8 bytes). The packet length, or -1 when L is
+// negative or over kMaxPacketPayload (nothing written).
+int EncodePacket(const uint8_t* payload, int L, uint8_t* packet);
+
 // Writes the packet of payload[0..L) into `packet` (zeroed by the caller, at least
 // 2L + 8 bytes, 2L + 24 with encryption on: the payload buffer then needs room for up to
-// 8 fill bytes) and sets *packetLength. 1, or -1 when a working buffer cannot be had.
+// 8 fill bytes) and sets *packetLength. 1, or -1 when the payload (after the encryption
+// fill) does not fit the length field.
 int MakeDataPackage(uint8_t* payload, int L, uint8_t* packet, int* packetLength);
 
 // Decodes the payload of a received packet of n bytes into `out` (at least (n - 8) / 2

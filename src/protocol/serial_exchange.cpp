@@ -6,6 +6,7 @@
 #include "link/serial_link.h"
 #include "protocol/exchange.h"
 #include "protocol/packet.h"
+#include "protocol/wiped_buffer.h"
 
 namespace {
 
@@ -25,12 +26,12 @@ struct AnswerTimes {
 // Reads one answer packet and decodes it (the steps after the request was written).
 int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* responseLength, int* status) {
   CSerial& serial = SerialDevice();
-  std::vector<uint8_t> in(kIncomingBuffer, 0);
+  WipedBytes in(kIncomingBuffer);
   auto read = [&](uint8_t* dst, size_t n, int ms) {
     return t.cancellable ? serial.ReadExact(dst, n, ms) : serial.ReadExactNoCancel(dst, n, ms);
   };
-  if (read(in.data(), 5, t.firstMs) != 0) return -2;
-  if (in[0] != kStx) return -3;
+  if (read(in.data(), 5, t.firstMs) != 0) return kSerialNoAnswer;
+  if (in[0] != kStx) return kSerialNoStx;
   const int L = AnnouncedLength(in.data());
   if (L > kMaxSerialAnswer || static_cast<size_t>(L) > capacity) {
     serial.DiscardInput();
@@ -38,17 +39,17 @@ int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* re
   }
   if (read(in.data() + 5, static_cast<size_t>(2 * L + 3), t.restMs) != 0) {
     serial.DiscardInput();
-    return -4;
+    return kSerialRestMissing;
   }
-  std::vector<uint8_t> decoded(static_cast<size_t>(L) + 1, 0);
+  WipedBytes decoded(static_cast<size_t>(L) + 1);
   for (int i = 0; i <= L; ++i) {
     decoded[static_cast<size_t>(i)] =
         static_cast<uint8_t>((in[5 + 2 * i] << 4) | (in[6 + 2 * i] & 0x0F));
   }
   uint8_t check = 0;
   for (int i = 0; i < L; ++i) check ^= decoded[static_cast<size_t>(i)];
-  if (t.verifyCheck && check != decoded[static_cast<size_t>(L)]) return -5;
-  if (in[static_cast<size_t>(2 * L + 7)] != kEtx) return -6;
+  if (t.verifyCheck && check != decoded[static_cast<size_t>(L)]) return kSerialBadCheck;
+  if (in[static_cast<size_t>(2 * L + 7)] != kEtx) return kSerialNoEtx;
   *status = L >= 2 ? (decoded[0] << 8) | decoded[1] : 0;
   if (L) memcpy(response, decoded.data(), static_cast<size_t>(L));
   *responseLength = L;
@@ -58,30 +59,16 @@ int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* re
 int Exchange(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
              int* responseLength, int* status, bool cancellable) {
   if (L < 0 || L > kMaxSerialRequest) return kRequestTooLong;
-  std::vector<uint8_t> packet(kFrameBuffer, 0);
-  const int length = FrameSerialPacket(request, L, packet.data());
+  WipedBytes packet(kFrameBuffer);
+  const int length = EncodePacket(request, L, packet.data());
   CSerial& serial = SerialDevice();
-  if (!serial.IsOpen()) return -1;
+  if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet.data(), static_cast<size_t>(length));
   return ReadAnswer(AnswerTimes{timeoutMs, kRestMs, true, cancellable}, response, capacity, responseLength,
                     status);
 }
 
 }  // namespace
-
-int FrameSerialPacket(const uint8_t* payload, int L, uint8_t* packet) {
-  uint8_t check = 0;
-  packet[0] = kStx;
-  PutNibbles(static_cast<uint8_t>((L >> 8) & 0xFF), packet + 1);
-  PutNibbles(static_cast<uint8_t>(L & 0xFF), packet + 3);
-  for (int i = 0; i < L; ++i) {
-    PutNibbles(payload[i], packet + 5 + 2 * i);
-    check ^= payload[i];
-  }
-  PutNibbles(check, packet + 5 + 2 * L);
-  packet[2 * L + 7] = kEtx;
-  return 2 * L + 8;
-}
 
 int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
                    int* responseLength, int* status) {
@@ -96,33 +83,33 @@ int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t
 int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,
                      int* responseLength, int* status) {
   uint8_t packet[14] = {0};
-  FrameSerialPacket(request3, 3, packet);
+  EncodePacket(request3, 3, packet);
   CSerial& serial = SerialDevice();
-  if (!serial.IsOpen()) return -1;
+  if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet, sizeof(packet));
   CloseSerialLink();
-  if (ReopenSerialLink(port, rate) != 0) return -7;
+  if (ReopenSerialLink(port, rate) != 0) return kSerialReopenFailed;
   return ReadAnswer(AnswerTimes{20000, 500, true, true}, response, capacity, responseLength, status);
 }
 
 int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t capacity,
                  int* responseLength, int* status) {
   CSerial& serial = SerialDevice();
-  if (!serial.IsOpen()) return -1;
+  if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet, static_cast<size_t>(length));
   return ReadAnswer(AnswerTimes{kFramedFirstMs, kRestMs, false, true}, response, capacity, responseLength,
                     status);
 }
 
 int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out) {
-  if (N < 0 || N > 4096) return -2;
+  if (N < 0 || N > 4096) return kSerialNoAnswer;
   uint8_t packet[12] = {0};
-  FrameSerialPacket(ack, 2, packet);
+  EncodePacket(ack, 2, packet);
   CSerial& serial = SerialDevice();
-  std::vector<uint8_t> raw(static_cast<size_t>(N) + 1, 0);
-  if (serial.ReadExact(raw.data(), static_cast<size_t>(N), kRawMs) != 0) return -2;
+  WipedBytes raw(static_cast<size_t>(N) + 1);
+  if (serial.ReadExact(raw.data(), static_cast<size_t>(N), kRawMs) != 0) return kSerialNoAnswer;
   if (N) memcpy(out, raw.data(), static_cast<size_t>(N));
-  if (!serial.IsOpen()) return -1;
+  if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet, sizeof(packet));
   return 0;
 }

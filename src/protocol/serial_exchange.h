@@ -9,9 +9,17 @@
 constexpr int kMaxSerialRequest = 4496;
 constexpr int kMaxSerialAnswer = 2044;
 
-// Results: -1 port not open, -2 first five answer bytes missing (or wait broken off),
-// -3 no STX, -4 rest missing, -5 check byte wrong, -6 no ETX, -7 reopen failed,
-// kRequestTooLong, kAnswerTooLong. *status receives the first two payload bytes (BE).
+// Results of the serial exchanges.
+constexpr int kSerialPortNotOpen = -1;
+constexpr int kSerialNoAnswer = -2;       // first five answer bytes missing (or wait broken off)
+constexpr int kSerialNoStx = -3;
+constexpr int kSerialRestMissing = -4;
+constexpr int kSerialBadCheck = -5;
+constexpr int kSerialNoEtx = -6;
+constexpr int kSerialReopenFailed = -7;
+
+// Results: the above, kRequestTooLong, kAnswerTooLong. *status receives the first two
+// payload bytes (BE).
 int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
                    int* responseLength, int* status);
 // As ICCombo_Commdu, with reads that ignore a cleared g_bKeepWaiting.
@@ -27,6 +35,3 @@ int CommduFramed(const uint8_t* packet, int length, uint8_t* response, size_t ca
 // Reads N raw bytes (at most 4096) within 15000 ms, then acknowledges with a packet of
 // the two-byte payload `ack`. 0, -1 port not open, -2 bytes missing.
 int RecvRawAndAck(const uint8_t* ack, int N, uint8_t* out);
-
-// Frames a payload as a packet (2L + 8 bytes) into `packet`; returns the packet length.
-int FrameSerialPacket(const uint8_t* payload, int L, uint8_t* packet);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QornRV270API.h"
+#include "rv270sim/host.h"
 #include "support/sim_fixture.h"
 
 using rv270sim::Answer;
@@ -177,20 +178,87 @@ TEST_P(ExchangeTest, DamagedAnswersNeverOverrunOrHang) {
 }
 #endif
 
+// The packet's length field holds four hexadecimal digits: a request payload over
+// 65535 bytes cannot be framed (USB), and a serial request must fit the 9000-byte frame.
 TEST_P(ExchangeTest, RequestsTooLongAreRefusedBeforeAnythingIsSent) {
-  const size_t limit = IsUsb() ? 204796 : 4496;
+  const size_t limit = IsUsb() ? 65535 : 4496;
   Bytes request = Data(limit + 1);
   request[0] = 0x50;
   EXPECT_EQ(-15, Exchange(Port(), request).result);
   EXPECT_TRUE(sim.OutputReports().empty());
   EXPECT_TRUE(sim.SerialBytes().empty());
   EXPECT_EQ(0, sim.LinksOpened());
-  if (!IsUsb()) {
-    // The longest request that fits goes out whole.
-    request.resize(limit);
-    EXPECT_EQ(0, Exchange(Port(), request).result);
-    ASSERT_EQ(1u, sim.Requests().size());
-    EXPECT_EQ(limit, sim.Requests()[0].payload.size());
+
+  // The longest request that fits goes out whole.
+  request.resize(limit);
+  EXPECT_EQ(0, Exchange(Port(), request, 20000).result);
+  ASSERT_EQ(1u, sim.Requests().size());
+  EXPECT_EQ(limit, sim.Requests()[0].payload.size());
+}
+
+// Exchanges of several threads run one after another on the one link: each caller gets
+// the answer to its own request, never a failure made by another thread's exchange.
+TEST_P(ExchangeTest, ConcurrentCallersEachGetTheirOwnAnswer) {
+  sim.SetHandler(0x50, 0x77, [](const rv270sim::Request& r, rv270sim::DeviceState&) {
+    rv270sim::Answer a = rv270sim::Answer::Done(Bytes(r.payload.begin() + 2, r.payload.end()));
+    a.delayMs = 3;
+    return a;
+  });
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 8;
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        const Bytes request = {0x50, 0x77, static_cast<uint8_t>(t), static_cast<uint8_t>(i)};
+        const Exchanged e = Exchange(Port(), request, 3000);
+        if (e.result != 0 || e.response != Bytes({0x00, 0x00, static_cast<uint8_t>(t), static_cast<uint8_t>(i)})) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(static_cast<size_t>(kThreads * kCalls), sim.Requests().size());
+}
+
+// The terminal unplugged while the library waits for its answer, or while the answer
+// is arriving: the call fails at once instead of waiting out its time, calls while it
+// is away fail, and the first call after it is back works (the process state intact).
+TEST_P(ExchangeTest, UnpluggedTerminalFailsTheCallAndWorksWhenBack) {
+  if (!IsUsb() && !rv270sim::UsesPseudoTerminals()) GTEST_SKIP() << "a COM port pair cannot be unplugged";
+  EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+
+  struct Moment {
+    const char* name;
+    rv270sim::Answer answer;
+  };
+  rv270sim::Answer slow = rv270sim::Answer::Done(Data(300));  // its reports trickle in
+  slow.faults.chunkBytes = 16;
+  slow.faults.chunkGapMs = 100;
+  const Moment moments[] = {{"waiting", rv270sim::Answer::None()}, {"answering", slow}};
+  for (const Moment& m : moments) {
+    SCOPED_TRACE(m.name);
+    sim.ClearRecords();
+    sim.ScriptNext(m.answer);
+    Exchanged during{1, {}};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread caller([&] { during = Exchange(Port(), kStatusRequest, 20000); });
+    ASSERT_TRUE(sim.WaitForRequests(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    Unplug();
+    caller.join();
+    const auto waitedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(during.result, 0);
+    EXPECT_LT(waitedMs, 5000) << "the call waited for a terminal that was gone";
+
+    EXPECT_LT(Exchange(Port(), kStatusRequest).result, 0);  // still away
+    ASSERT_TRUE(Plug()) << sim.LastError();
+    EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
+    EXPECT_EQ(0, Exchange(Port(), kStatusRequest).result);
   }
 }
 
@@ -363,9 +431,20 @@ TEST_F(SerialLinkTest, LineSettingsFollowTheLibrarySerialRate) {
   EXPECT_EQ(9600, last().baud);
 }
 
+// The line that reports the failed open stays as it is; the operating system's reason
+// follows on the next line.
 TEST_F(SerialLinkTest, PortThatDoesNotExist) {
+  rv270sim::SetProcessEnv("RV270_COM99", "/dev/rv270-no-such-port");
   EXPECT_EQ(-1, Exchange(99, kStatusRequest).result);
-  EXPECT_TRUE(LogHas("模式为串口，但无法打开串口99"));
+  rv270sim::SetProcessEnv("RV270_COM99", "");
+  const std::vector<std::string> lines = LogLines();
+  const int failed = LogFind("模式为串口，但无法打开串口99");
+  ASSERT_GE(failed, 0);
+  ASSERT_LT(static_cast<size_t>(failed) + 1, lines.size());
+  EXPECT_NE(std::string::npos, lines[static_cast<size_t>(failed)].find("ERROR: 模式为串口，但无法打开串口99"));
+  const std::string reason = lines[static_cast<size_t>(failed) + 1];
+  EXPECT_NE(std::string::npos, reason.find("ERROR: os error 2: ")) << reason;  // no such file
+  EXPECT_LT(reason.find("os error 2: ") + 12, reason.size()) << "the system's text follows the code";
 }
 
 // ---- Key inputs -------------------------------------------------------------------
@@ -437,6 +516,60 @@ TEST_P(KeyInputTest, PlainKeysAreEditedForBackspaces) {
   EXPECT_EQ(0, mode1.result);
   EXPECT_EQ("3", mode1.text);
   EXPECT_EQ(1, mode1.length);
+}
+
+// The caller's buffer holds exactly the edited text and a zero byte: characters that a
+// backspace removed are not left behind after it, in any mode, on either key input.
+TEST_P(KeyInputTest, EditedTextLeavesNothingBehind) {
+  struct Case {
+    int mode;
+    const char* keys;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "12\b\b9", "9"}, {0, "123\b", "12"}, {0, "\b\b7", "7"}, {1, "1234\b56", "56"}, {1, "12\b", ""},
+  };
+  size_t sequences = 0;  // start and end sequences so far: a reply is queued only after the last end arrived
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("mode ") + std::to_string(c.mode) + " keys " + c.keys);
+    unsigned char text[160];
+    int length = -1;
+    Bytes start = kKeyStart, end = kKeyEnd;
+
+    memset(text, 0, sizeof(text));
+    sim.ReplyToNextRawSequence(LinkUnderTest(), Keys(std::string(c.keys) + "\r"));
+    EXPECT_EQ(0, RV270Api_Communication_ClearKey(Port(), 0, c.mode, start.data(), text, 3, &length, end.data(), 3,
+                                                 1000));
+    EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
+    EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
+    EXPECT_EQ(Bytes(sizeof(text) - strlen(c.text), 0), Bytes(text + strlen(c.text), text + sizeof(text)));
+    ASSERT_TRUE(sim.WaitForRawSequences(sequences += 2));
+
+    // The framed key input edits the same way; its buffer comes in dirty here, and
+    // the text must still end with a zero byte.
+    memset(text, 0xEE, sizeof(text));
+    rv270sim::RawSend framed;
+    if (IsUsb()) {
+      framed.chunks = {rv270sim::FramedKeyChunk(c.keys)};
+    } else {
+      framed.chunks = {Bytes{0x02}};
+      for (const char* k = c.keys; *k; ++k) framed.chunks[0].push_back(static_cast<uint8_t>(*k));
+      framed.chunks[0].push_back(0x03);
+    }
+    sim.ReplyToNextRawSequence(LinkUnderTest(), framed);
+    AnswerEndSequence();
+    if (IsUsb()) {
+      rv270sim::RawSend ack;  // the report the USB run reads after its end sequence
+      ack.chunks = {Bytes{0x00}};
+      sim.ReplyToNextRawSequence(LinkUnderTest(), ack);
+    }
+    EXPECT_EQ(0, RV270Api_Communication_23Key(Port(), 0, c.mode, 1, start.data(), text, 3, &length, end.data(), 3,
+                                              1000));
+    EXPECT_EQ(std::string(c.text), std::string(reinterpret_cast<char*>(text)));
+    EXPECT_EQ(static_cast<int>(strlen(c.text)), length);
+    EXPECT_EQ(0xEE, text[strlen(c.text) + 1]);  // nothing written past the zero byte
+    ASSERT_TRUE(sim.WaitForRawSequences(sequences += 2));
+  }
 }
 
 TEST_P(KeyInputTest, PlainKeyFailuresStillEndTheInputMode) {

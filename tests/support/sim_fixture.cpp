@@ -65,6 +65,14 @@ void SimTest::SetUp() {
   }
 }
 
+bool SimLinkTest::Plug() {
+  if (!sim.Plug(LinkUnderTest())) return false;
+  if (!IsUsb() && rv270sim::UsesPseudoTerminals()) {
+    rv270sim::SetProcessEnv("RV270_COM" + std::to_string(kSerialPort), sim.SerialDevicePath());
+  }
+  return true;
+}
+
 void SimTest::TearDown() {
   sim.Stop();
   rv270sim::SetProcessEnv("RV270_SIM", "");

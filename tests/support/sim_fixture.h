@@ -63,6 +63,10 @@ class SimLinkTest : public SimTest, public ::testing::WithParamInterface<int> {
   void SetUp() override;  // skips the serial case when no serial port is served
 
   int Port() const { return GetParam(); }
+  // Takes the terminal off the link under test, and plugs it back (on Linux the serial
+  // line returns as a new pseudo-terminal, which the library is pointed to).
+  void Unplug() { sim.Unplug(LinkUnderTest()); }
+  bool Plug();
   bool IsUsb() const { return GetParam() == kUsbPort || GetParam() == 1001; }
   rv270sim::Link LinkUnderTest() const { return IsUsb() ? rv270sim::Link::kUsb : rv270sim::Link::kSerial; }
 };

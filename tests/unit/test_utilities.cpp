@@ -1,10 +1,12 @@
 // Exports that do not talk to the terminal, and the result texts.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "QornRV270API.h"
 #include "api/app.h"
@@ -58,6 +60,22 @@ TEST(CSharpPrint, HostLineAtDebugLevelEvenWithTheLogSwitchedOff) {
   const std::string log = LogText();
   EXPECT_NE(std::string::npos, log.find("DEBUG: still written\r\n"));
   EXPECT_EQ(std::string::npos, log.find("not written"));
+}
+
+// A host line written while the log is off must not switch the log on for other threads.
+TEST(CSharpPrint, HostLinesDoNotLetOtherThreadsLinesThrough) {
+  g_bLogEnabled = 0;
+  std::atomic<bool> printing{true};
+  std::thread other([&] {
+    while (printing.load()) WriteLog('I', "other thread line");
+  });
+  for (int i = 0; i < 200; ++i) RV270Api_CSharpPrint("host line");
+  printing = false;
+  other.join();
+  g_bLogEnabled = 1;
+  const std::string log = LogText();
+  EXPECT_EQ(std::string::npos, log.find("other thread line"));
+  EXPECT_NE(std::string::npos, log.find("DEBUG: host line\r\n"));
 }
 
 TEST(VersionDetail, CopiesTheWholeHistoryAndLogsItsLength) {

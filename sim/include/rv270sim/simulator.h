@@ -1,6 +1,6 @@
 // The RV270 terminal simulator.
 //
-// It serves the USB HID side over the TCP transport of the simulated-terminal guide
+// It serves the USB HID side over the TCP transport of sim/TRANSPORT.md
 // (the library finds it through RV270_SIM) and the serial side over a pseudo-terminal
 // (Linux: the library opens the slave path named in RV270_COMn) or a COM port (Windows:
 // one end of a port pair). Requests are decoded by the simulator's own codec, answered
@@ -65,6 +65,18 @@ class Simulator {
   std::string SerialDevicePath() const;  // Linux: the pty slave path for RV270_COMn
   void Stop();
   std::string LastError() const;  // why a Start failed
+
+  // ---- Unplugging ----
+  // Removes the terminal from one link, at any moment (also while the library waits
+  // or an answer is on its way): USB: every open link drops within a loop step (10
+  // ms), the device list is empty and opens are refused; serial: the simulator's
+  // end of the line closes (on Linux the pseudo-terminal goes away, and the library's
+  // end sees the hang-up). Answers still queued for that link are dropped.
+  void Unplug(Link link);
+  // Plugs the terminal back: USB: the device list returns; serial: the line is served
+  // again (on Linux by a new pseudo-terminal: SerialDevicePath() names it). False when
+  // the serial side cannot be started again.
+  bool Plug(Link link);
 
   // ---- The machine's HID devices ----
   void SetDevices(const std::vector<DeviceRecord>& records);  // empty: no device

@@ -163,6 +163,8 @@ int WaitReadable(const std::vector<Socket>& sockets, int waitMs, std::vector<cha
   timeval tv;
   tv.tv_sec = waitMs / 1000;
   tv.tv_usec = (waitMs % 1000) * 1000;
+  // The read set alone: a hang-up makes a socket readable, and listing one socket in the
+  // read and exception sets at once can abort Wine 8's wineserver when the peer hangs up.
   const int n = select(0, &set, nullptr, nullptr, &tv);
   if (n < 0) return -1;
   int count = 0;

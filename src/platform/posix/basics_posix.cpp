@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <system_error>
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/os_error.h"
 #include "platform/module.h"
 #include "platform/time.h"
 
@@ -80,6 +82,8 @@ bool ListFolder(const std::string& folder, std::vector<DirEntry>& out) {
 }
 
 int LastOsError() { return errno; }
+
+std::string OsErrorText(int code) { return std::generic_category().message(code); }
 
 std::string ModulePath() {
   Dl_info info{};

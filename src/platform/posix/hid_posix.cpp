@@ -20,6 +20,7 @@
 
 #include "platform/hid_device.h"
 #include "platform/hid_report_descriptor.h"
+#include "platform/os_error.h"
 #include "platform/time.h"
 
 namespace platform {
@@ -144,6 +145,7 @@ class HidrawDevice : public HidDevice {
     for (;;) {
       const ssize_t n = write(fd_, report, length);
       if (n < 0 && errno == EINTR) continue;
+      if (n < 0) RecordOsError(errno);
       return n == static_cast<ssize_t>(length);
     }
   }
@@ -168,13 +170,20 @@ class HidrawDevice : public HidDevice {
         Deliver(report, static_cast<size_t>(n), out, length);
         return 1;
       }
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return -1;
+      if (n == 0) return -1;
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        RecordOsError(errno);
+        return -1;
+      }
       const uint32_t spent = TickMs() - start;
       if (spent >= waitMs) return 0;
       const uint32_t left = waitMs - spent;
       pollfd p{fd_, POLLIN, 0};
       const int ready = poll(&p, 1, static_cast<int>(std::min<uint32_t>(left, 0x7FFFFFFF)));
-      if (ready < 0 && errno != EINTR) return -1;
+      if (ready < 0 && errno != EINTR) {
+        RecordOsError(errno);
+        return -1;
+      }
       if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) return -1;  // unplugged
     }
   }
@@ -226,7 +235,10 @@ class HidrawBackend : public HidBackend {
 
   std::unique_ptr<HidDevice> Open(const HidInterface& iface) override {
     const int fd = OpenNode(iface.path, O_RDWR);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+      RecordOsError(errno);
+      return nullptr;
+    }
     HidInterface fresh;
     bool numbered = false;
     ReadNodeAttributes(fd, fresh, numbered);

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "platform/env.h"
+#include "platform/os_error.h"
 #include "platform/posix/poll_posix.h"
 #include "platform/serial_port.h"
 #include "platform/time.h"
@@ -69,7 +70,9 @@ class PosixSerialPort : public SerialPort {
         return static_cast<int>(n);
       }
       if (errno == EINTR) continue;
-      return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      RecordOsError(errno);
+      return -1;
     }
   }
 
@@ -97,6 +100,7 @@ class PosixSerialPort : public SerialPort {
         const int revents = PollFor(fd_, POLLOUT, kWriteStallMs);
         if (revents <= 0 || (revents & (POLLERR | POLLHUP | POLLNVAL))) return false;
       } else {
+        RecordOsError(errno);
         return false;
       }
     }
@@ -143,15 +147,22 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   if (!SpeedOf(rate, speed)) return nullptr;
   const std::string name = SerialDeviceName(port);
   const int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    RecordOsError(errno);
+    return nullptr;
+  }
   // Not shared: TIOCEXCL keeps out other opens (except privileged ones), the lock keeps
   // out every other user of this library, privileged or not.
   if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    RecordOsError(errno);
     close(fd);
     return nullptr;
   }
   std::unique_ptr<PosixSerialPort> serial(new PosixSerialPort(fd));
-  if (!ConfigureLine(fd, speed)) return nullptr;
+  if (!ConfigureLine(fd, speed)) {
+    RecordOsError(errno);
+    return nullptr;
+  }
   // DTR and RTS held off. A pseudo-terminal has no modem lines: ignore the failure there.
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &lines);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/os_error.h"
 #include "platform/posix/poll_posix.h"
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -65,6 +66,7 @@ class PosixTcpStream : public TcpStream {
       } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         if (PollReady(fd_, POLLOUT, stallMs) != 1) return false;
       } else {
+        RecordOsError(errno);
         return false;
       }
     }
@@ -81,6 +83,7 @@ class PosixTcpStream : public TcpStream {
       if (n == 0) return -1;  // orderly close by the peer
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      RecordOsError(errno);
       return -1;
     }
   }

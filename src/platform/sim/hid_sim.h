@@ -1,5 +1,5 @@
-// The HID backend that reaches a simulated terminal over TCP (see the simulated
-// transport guide: frames of a type letter, a big-endian 16-bit length and a payload).
+// The HID backend that reaches a simulated terminal over TCP (see sim/TRANSPORT.md:
+// frames of a type letter, a big-endian 16-bit length and a payload).
 #pragma once
 #include <string>
 

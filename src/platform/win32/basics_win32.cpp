@@ -7,6 +7,7 @@
 
 #include "platform/env.h"
 #include "platform/fs.h"
+#include "platform/os_error.h"
 #include "platform/module.h"
 #include "platform/time.h"
 
@@ -81,6 +82,18 @@ bool ListFolder(const std::string& folder, std::vector<DirEntry>& out) {
 }
 
 int LastOsError() { return static_cast<int>(GetLastError()); }
+
+std::string OsErrorText(int code) {
+  char text[512] = {0};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                 static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+                                 sizeof(text) - 1, nullptr);
+  std::string result(text, n < sizeof(text) ? n : 0);
+  while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
+    result.pop_back();
+  }
+  return result;
+}
 
 std::string ModulePath() {
   char path[MAX_PATH + 1] = {0};
@@ -162,6 +175,8 @@ void SetEnv(const char* name, const char* value) { SetEnvironmentVariableA(name,
 }  // namespace platform
 
 #ifndef RV270_STATIC_CORE
+// The loader's entry point of the DLL (declared here: no system header declares it).
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved);
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     platform::OnModuleLoad();

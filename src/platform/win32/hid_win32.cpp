@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "platform/hid_device.h"
+#include "platform/os_error.h"
 
 namespace platform {
 namespace {
@@ -135,7 +136,10 @@ class Win32HidDevice : public HidDevice {
   bool WriteReport(const uint8_t* report, size_t length) override {
     if (length == 0 || length > 0xFFFF) return false;
     DWORD written = 0;
-    if (!WriteFile(write_.Get(), report, static_cast<DWORD>(length), &written, nullptr)) return false;
+    if (!WriteFile(write_.Get(), report, static_cast<DWORD>(length), &written, nullptr)) {
+      RecordLastOsError();
+      return false;
+    }
     return written == length;
   }
 
@@ -153,6 +157,7 @@ class Win32HidDevice : public HidDevice {
       overlapped_.OffsetHigh = 0;
       if (!ReadFile(read_.Get(), buffer_.data(), static_cast<DWORD>(buffer_.size()), nullptr, &overlapped_) &&
           GetLastError() != ERROR_IO_PENDING) {
+        RecordLastOsError();
         return -1;
       }
       // Also when ReadFile completed at once: the event is set and the wait returns at once.
@@ -164,7 +169,10 @@ class Win32HidDevice : public HidDevice {
     DWORD got = 0;
     const BOOL ok = GetOverlappedResult(read_.Get(), &overlapped_, &got, FALSE);
     pending_ = false;
-    if (!ok) return -1;
+    if (!ok) {
+      RecordLastOsError();
+      return -1;
+    }
     const size_t take = got < length ? got : length;
     std::memcpy(out, buffer_.data(), take);
     std::memset(out + take, 0, length - take);
@@ -230,7 +238,10 @@ class Win32HidBackend : public HidBackend {
     Handle write(OpenPath(iface.path, GENERIC_WRITE, 0));
     Handle read(OpenPath(iface.path, GENERIC_READ, FILE_FLAG_OVERLAPPED));
     Handle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));  // manual reset
-    if (!attributes.Valid() || !write.Valid() || !read.Valid() || !event.Valid()) return nullptr;
+    if (!attributes.Valid() || !write.Valid() || !read.Valid() || !event.Valid()) {
+      RecordLastOsError();
+      return nullptr;
+    }
     return std::unique_ptr<HidDevice>(new Win32HidDevice(attributes.Release(), write.Release(),
                                                          read.Release(), event.Release(), iface.caps));
   }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 
+#include "platform/os_error.h"
 #include "platform/serial_port.h"
 
 namespace platform {
@@ -51,7 +52,11 @@ class Win32SerialPort : public SerialPort {
     if (count == length) return static_cast<int>(count);
     DWORD got = 0;
     const DWORD want = length - count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(length - count);
-    if (!ReadFile(h_, out + count, want, &got, nullptr)) return count > 0 ? static_cast<int>(count) : -1;
+    if (!ReadFile(h_, out + count, want, &got, nullptr)) {
+      if (count > 0) return static_cast<int>(count);
+      RecordLastOsError();
+      return -1;
+    }
     return static_cast<int>(count + got);
   }
 
@@ -77,7 +82,10 @@ class Win32SerialPort : public SerialPort {
     while (length > 0) {
       const DWORD chunk = length > 0x10000 ? 0x10000 : static_cast<DWORD>(length);
       DWORD written = 0;
-      if (!WriteFile(h_, data, chunk, &written, nullptr) || written == 0) return false;
+      if (!WriteFile(h_, data, chunk, &written, nullptr) || written == 0) {
+        RecordLastOsError();
+        return false;
+      }
       data += written;
       length -= written;
     }
@@ -111,7 +119,10 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   if (rate <= 0) return nullptr;
   const HANDLE h = CreateFileA(SerialDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (h == INVALID_HANDLE_VALUE) {
+    RecordLastOsError();
+    return nullptr;
+  }
   std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h));
 
   DCB dcb;

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "platform/os_error.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -13,6 +14,13 @@ constexpr DWORD kCloseDrainMs = 500;
 
 // Waits for one socket with select(): readable/accepting, or writable/connected.
 // 1 ready (or in error: the next call reports it), 0 time is up, -1 failure.
+//
+// A read wait lists the socket in the read set alone: a reset or a hang-up makes the
+// socket readable (the next recv reports it), so the exception set adds nothing there,
+// and Wine 8's wineserver aborts when one socket is in both sets while the peer hangs
+// up during the wait's set-up (every socket of the process is then lost). A write
+// wait keeps the exception set: a failed non-blocking connect shows there, not in
+// the write set.
 int SelectFor(SOCKET s, bool forWrite, uint32_t waitMs) {
   fd_set ready;
   fd_set failed;
@@ -23,10 +31,11 @@ int SelectFor(SOCKET s, bool forWrite, uint32_t waitMs) {
   timeval tv;
   tv.tv_sec = static_cast<long>(waitMs / 1000);
   tv.tv_usec = static_cast<long>(waitMs % 1000) * 1000;
-  // A failed non-blocking connect shows in the exception set, not the write set.
-  const int n = forWrite ? select(0, nullptr, &ready, &failed, &tv)
-                         : select(0, &ready, nullptr, &failed, &tv);
-  if (n == SOCKET_ERROR) return -1;
+  const int n = forWrite ? select(0, nullptr, &ready, &failed, &tv) : select(0, &ready, nullptr, nullptr, &tv);
+  if (n == SOCKET_ERROR) {
+    RecordOsError(WSAGetLastError());
+    return -1;
+  }
   return n > 0 ? 1 : 0;
 }
 
@@ -87,6 +96,7 @@ class WinTcpStream : public TcpStream {
       } else if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
         if (SelectFor(socket_, true, stallMs) != 1) return false;
       } else {
+        RecordOsError(WSAGetLastError());
         return false;
       }
     }
@@ -101,7 +111,10 @@ class WinTcpStream : public TcpStream {
     const int n = recv(socket_, reinterpret_cast<char*>(out), chunk, 0);
     if (n > 0) return n;
     if (n == 0) return -1;  // orderly close by the peer
-    return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) return 0;
+    RecordOsError(error);
+    return -1;
   }
 
  private:
