@@ -58,7 +58,9 @@ add_library(rv270_obj OBJECT ${RV270_SOURCES})
 rv270_library_target(rv270_obj)
 
 add_library(QornRV270API SHARED $<TARGET_OBJECTS:rv270_obj>)
-target_include_directories(QornRV270API PUBLIC ${PROJECT_SOURCE_DIR}/include)
+# Installed, the header sits in include/ of the prefix (cmake/Install.cmake).
+target_include_directories(QornRV270API PUBLIC
+  $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
 target_link_libraries(QornRV270API PRIVATE ${RV270_OS_LIBS})
 if(WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/res/QornRV270API.rc.in ${PROJECT_BINARY_DIR}/generated/QornRV270API.rc @ONLY)

@@ -85,7 +85,7 @@ missing_packages() {
 }
 
 # apt_install name...: installs the packages with apt-get (as root, or through sudo
-# without a password), adding the i386 architecture for :i386 names. On failure prints
+# without a password), adding the architecture of names such as wine32:i386 or libc6:arm64. On failure prints
 # the reason on standard output and returns 1; apt-get's own output goes to stderr.
 apt_install() {
   local sudo=()
@@ -101,13 +101,13 @@ apt_install() {
     echo "no apt-get; install: $*"
     return 1
   fi
-  case " $* " in
-    *":i386 "*)
-      if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        "${sudo[@]}" dpkg --add-architecture i386 >&2 || { echo "cannot add the i386 architecture"; return 1; }
-      fi
-      ;;
-  esac
+  # Packages of another architecture (wine32:i386, libc6:arm64) need it added first.
+  local arch
+  for arch in $(printf '%s\n' "$@" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      "${sudo[@]}" dpkg --add-architecture "$arch" >&2 || { echo "cannot add the $arch architecture"; return 1; }
+    fi
+  done
   # One retry covers a mirror that answers badly once.
   local try
   for try in 1 2; do

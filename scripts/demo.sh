@@ -82,41 +82,12 @@ if [ "$DEVICE" -eq 1 ]; then
   exec "$DEMO" "${DEMO_ARGS[@]}"
 fi
 
-# The simulator writes RV270_SIM=127.0.0.1:PORT and SERIAL=/dev/pts/N to the info file
-# in one write once both sides serve.
-INFO=$(mktemp "${TMPDIR:-/tmp}/rv270-sim-info.XXXXXX")
-SIM_LOG=$DIR/rv270-sim.log
-rm -f "$INFO"
-"$SIM" --info "$INFO" >"$SIM_LOG" 2>&1 </dev/null &
-SIM_PID=$!
-stop_sim() {
-  if kill -0 "$SIM_PID" 2>/dev/null; then
-    kill -TERM "$SIM_PID" 2>/dev/null
-    wait "$SIM_PID" 2>/dev/null
-  fi
-  rm -f "$INFO"
-}
-trap stop_sim EXIT
+# shellcheck source=scripts/with-sim.sh
+. "$RV270_REPO/scripts/with-sim.sh"
+trap sim_stop EXIT
 trap 'exit 130' INT TERM
-
-for _ in $(seq 100); do
-  [ -s "$INFO" ] && grep -q '^RV270_SIM=' "$INFO" && break
-  kill -0 "$SIM_PID" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q '^RV270_SIM=' "$INFO" 2>/dev/null; then
-  warn "the simulator did not start; its output:"
-  cat "$SIM_LOG" >&2
-  exit 1
-fi
-
-RV270_SIM=$(sed -n 's/^RV270_SIM=//p' "$INFO" | head -n1)
-SERIAL=$(sed -n 's/^SERIAL=//p' "$INFO" | head -n1)
-export RV270_SIM
-note "simulator (pid $SIM_PID): USB at $RV270_SIM${SERIAL:+, serial port 7 at $SERIAL}"
-if [ -n "$SERIAL" ]; then
-  export RV270_COM7=$SERIAL
-elif [ ${#DEMO_ARGS[@]} -eq 0 ]; then
+sim_start "$SIM" "$DIR/rv270-sim.log" || exit 1
+if [ -z "${RV270_COM7:-}" ] && [ ${#DEMO_ARGS[@]} -eq 0 ]; then
   echo "the simulator serves no serial port here: USB only"
   DEMO_ARGS=(--usb-only)
 fi

@@ -2,8 +2,9 @@
 # Builds every target and runs every test, from a fresh Debian 12 machine:
 #
 #   install     the Debian packages that are missing (build tools, GoogleTest, Google
-#               Benchmark, clang with libFuzzer, mingw-w64, Wine, socat), skipped when all
-#               are present
+#               Benchmark, clang with libFuzzer, mingw-w64, Wine, socat; for the later
+#               stages the aarch64 cross compiler, qemu-user, pytest, pip and Mono), skipped
+#               when all are present
 #   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so;
 #               the teller demo against the simulator (scripts/demo.sh); one short pass of
 #               the benchmarks
@@ -16,11 +17,20 @@
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
 #   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
 #               a COM port pair on a socat pseudo-terminal pair for the serial tests
+#   linux-aarch64  cross build (aarch64-linux-gnu) of the library and the unit and family
+#               test programs; export check; unit and family_core tests under qemu-user
+#               (pauses skipped)
+#   integration for integrators, on the Linux build: the consumer test of the installed
+#               tree (CMake package and pkg-config), the Python package (pip install,
+#               pytest) and the C# example (mono) against the simulator
+#   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
+#               their contents checked
 #
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
 #   --install-only  install the missing packages (of the chosen stages) and stop
-#   --only          run only these of: linux, linux-asan, linux-tsan, fuzz, win32, win64
+#   --only          run only these of: linux, linux-asan, linux-tsan, fuzz, win32, win64,
+#                   linux-aarch64, integration, packages
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
 # RV270_TEST_TIMEOUT (seconds per test program, default 900), RV270_FUZZ_SECONDS (seconds
@@ -37,7 +47,7 @@ set -uo pipefail
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
 FUZZ_SECONDS=${RV270_FUZZ_SECONDS:-20}
-ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64)
+ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 integration packages)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -198,11 +208,18 @@ configure_and_build() {
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
+# The aarch64 cross compiler, qemu-user and the arm64 run-time libraries the tests run
+# with (the cross C library lacks the GBK converter); Python (pytest, pip, setuptools), pkg-config
+# and Mono for the integrators' stage.
+AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
+INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
   if wants fuzz; then wanted+=("${FUZZ_PACKAGES[@]}"); fi
-  if wants win32 || wants win64; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
+  if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
   local missing=()
   mapfile -t missing < <(missing_packages "${wanted[@]}")
   step_begin "install"
@@ -287,7 +304,9 @@ stage_linux_asan() {
     echo "LeakSanitizer does not work here (no ptrace?): detect_leaks=0"
     STEP_LINES+=("$(printf '%-28s %-8s %5s   %s' "linux-asan: leak checks" off - "LeakSanitizer does not work on this machine")")
   fi
-  ASAN_OPTIONS="detect_leaks=$leaks" \
+  # The shipped library's 20 ms log pause is kept in the linux stage; the other stages
+  # run it without the pause (RV270_LOG_PAUSE_MS=0) to keep the whole run short.
+  RV270_LOG_PAUSE_MS=0 ASAN_OPTIONS="detect_leaks=$leaks" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib|fuzz_replay_.*)$'
 }
@@ -436,12 +455,124 @@ stage_windows() {
   wine_env "$dir"
   if init_wine_prefix "$stage"; then
     start_com_pair "$dir"
-    run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
+    RV270_LOG_PAUSE_MS=0 run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
     stop_com_pair
     # Ends this prefix's Wine server and anything a timed-out test left running in it.
     wineserver -k 2>/dev/null
   fi
   unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
+}
+
+# ---------------------------------------------------------------------------------------
+# Stages for integrators and other platforms: Linux on aarch64, the installed tree and
+# the bindings, the Windows drops.
+
+stage_linux_aarch64() {
+  local dir
+  dir=$(build_dir linux-aarch64)
+  configure_and_build linux-aarch64 linux-aarch64 \
+    QornRV270API rv270_unit_tests rv270_family_tests_core || return
+  run_export_check linux-aarch64 "$dir" linux
+  # ctest runs the programs under qemu-aarch64 (the toolchain's emulator); family_lib,
+  # which keeps the shipped library's real pauses, runs on the native builds only.
+  run_ctest linux-aarch64 "$dir" -R '^(unit|family_core)$'
+}
+
+stage_integration() {
+  local dir
+  dir=$(build_dir linux)
+  configure_and_build integration linux QornRV270API rv270-sim || return
+  local sim=$dir/sim/rv270-sim
+  # A serial port whose device does not exist, for the failure checks.
+  export RV270_COM9=$dir/no-such-port
+
+  run_program integration "consumer (CMake package, pkg-config)" "$dir/ci-consumer.log" \
+    "$RV270_REPO/tests/consumer/run.sh" "$dir"
+
+  # The package is installed the way an integrator would, from a copy of python/ (the
+  # build leaves files beside its sources), and its tests import the installed copy.
+  local py=$dir/python
+  rm -rf "$py" && mkdir -p "$py" && cp -r "$RV270_REPO/python" "$py/src"
+  run_program integration "python: pip install" "$dir/ci-python-install.log" \
+    /usr/bin/python3 -m pip install --no-build-isolation --no-index --no-deps \
+    --target "$py/site" "$py/src"
+  RV270_SOURCE_DIR=$RV270_REPO PYTHONPATH=$py/site RV270_SIM_PROGRAM=$sim \
+    QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -v "$py/src/tests"
+
+  mkdir -p "$dir/csharp"
+  run_program integration "csharp: build" "$dir/ci-csharp-build.log" \
+    mcs -nologo -warn:4 -warnaserror -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+  LD_LIBRARY_PATH=$dir run_program integration "csharp: example" "$dir/ci-csharp-run.log" \
+    "$RV270_REPO/scripts/with-sim.sh" "$sim" --log "$dir/ci-csharp-sim.log" --verbose -- \
+    mono "$dir/csharp/RV270Example.exe" --check-declarations "$RV270_REPO/res/exports.tsv"
+  # The GBK welcome text 欢迎光临 as the simulator received it.
+  if grep -q '^request usb: 50 1C 00 08 BB B6 D3 AD B9 E2 C1 D9$' "$dir/ci-csharp-sim.log"; then
+    result "integration: csharp GBK on the wire" passed
+  else
+    result "integration: csharp GBK on the wire" failed "see $dir/ci-csharp-sim.log"
+  fi
+  unset RV270_COM9
+}
+
+# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README and
+# the examples.
+check_zip() {
+  local stage=$1 zip=$2 listing missing=() f
+  listing=$(cmake -E tar tf "$zip" 2>&1)
+  for f in bin/QornRV270API.dll lib/libQornRV270API.dll.a lib/QornRV270API.def \
+    include/QornRV270API.h README-integrators.md exports-implemented.txt \
+    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe \
+    lib/cmake/QornRV270API/QornRV270APIConfig.cmake lib/pkgconfig/QornRV270API.pc; do
+    grep -q "/$f\$" <<<"$listing" || missing+=("$f")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    result "packages: $stage zip" passed "$(basename "$zip")"
+  else
+    result "packages: $stage zip" failed "$(basename "$zip") lacks ${missing[*]}"
+  fi
+}
+
+# link_against_zip ARCH ZIP: the consumer program builds against the unpacked drop
+# through its CMake package, with the architecture's toolchain (import library and
+# stdcall names as a Windows integrator meets them).
+link_against_zip() {
+  local arch=$1 zip=$2 dir cpu=x86_64
+  [ "$arch" = win64 ] || cpu=i686
+  dir=$(dirname "$zip")/consumer
+  rm -rf "$dir" && mkdir -p "$dir"
+  step_begin "packages: $arch consumer"
+  if (cd "$dir" && cmake -E tar xf "$zip") &&
+    run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$RV270_REPO/cmake/toolchains/mingw-$cpu.cmake" \
+      -DCMAKE_PREFIX_PATH="$(find "$dir" -maxdepth 1 -name 'QornRV270API-*' -type d)" \
+      -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
+    cmake --build "$dir/build" >>"$dir/build.log" 2>&1; then
+    result "packages: $arch consumer links" passed
+    step_end "packages: $arch consumer" ok
+  else
+    result "packages: $arch consumer links" failed "see $dir/build.log"
+    step_end "packages: $arch consumer" failed
+  fi
+}
+
+stage_packages() {
+  local arch dir examples zip
+  mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
+  for arch in win32 win64; do
+    dir=$(build_dir "$arch")
+    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim "${examples[@]}" || continue
+    step_begin "packages: $arch zip"
+    rm -rf "$dir/packages"
+    if run_logged "$dir/ci-cpack.log" cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages"; then
+      zip=$(find "$dir/packages" -maxdepth 1 -name 'QornRV270API-*.zip' -print -quit)
+      step_end "packages: $arch zip" ok "$zip"
+      check_zip "$arch" "$zip"
+      link_against_zip "$arch" "$zip"
+    else
+      step_end "packages: $arch zip" FAILED "see $dir/ci-cpack.log"
+    fi
+  done
 }
 
 trap 'stop_com_pair' EXIT
@@ -459,6 +590,9 @@ for stage in "${STAGES[@]}"; do
     linux-tsan) stage_linux_tsan ;;
     fuzz) stage_fuzz ;;
     win32 | win64) stage_windows "$stage" ;;
+    linux-aarch64) stage_linux_aarch64 ;;
+    integration) stage_integration ;;
+    packages) stage_packages ;;
   esac
 done
 
