@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "link/device_search.h"
@@ -176,6 +177,11 @@ namespace {
 std::atomic<unsigned> g_linkGeneration{0};
 thread_local unsigned t_openedGeneration = 0;
 
+// Opening and closing are one step each against other threads: a cancel opens the link
+// while the call it breaks off may be opening or closing it, and an open interleaved
+// with another thread's connect or close left a connection that nobody closed.
+std::mutex g_openCloseMutex;
+
 int LinkOpened(int connected) {
   g_bPortOpen = 1;
   t_openedGeneration = ++g_linkGeneration;
@@ -184,6 +190,7 @@ int LinkOpened(int connected) {
 }  // namespace
 
 int OpenPort() {
+  std::lock_guard<std::mutex> lock(g_openCloseMutex);
   CUSBHID& device = UsbDevice();
   if (g_bPortOpen == 1) {
     WriteLog('E', "判断端口在打开状态");
@@ -216,6 +223,7 @@ int OpenPort() {
 
 int ClosePort() {
   WriteLog('I', "ClosePort");
+  std::lock_guard<std::mutex> lock(g_openCloseMutex);
   if (g_bPortOpen == 0) return -1;
   if (t_openedGeneration != g_linkGeneration.load()) return -1;  // reopened by another thread
   UsbDevice().Disconnect();

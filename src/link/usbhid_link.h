@@ -1,6 +1,7 @@
 // The USB HID link: device search by vendor and product id, the device object CUSBHID
 // that moves one report at a time, and OpenPort/ClosePort around every exchange.
-// All state is process-wide and unlocked: one exchange at a time per process.
+// The state is process-wide; exchanges take the process-wide exchange lock, and opening
+// and closing the link are single steps against a cancel on another thread.
 #pragma once
 #include <cstddef>
 #include <cstdint>

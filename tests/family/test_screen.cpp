@@ -180,6 +180,7 @@ TEST_P(ScreenLinkTest, EarlyCancelBreaksOffTheWait) {
     // A cancel that reached the terminal before the request leaves it waiting for the
     // customer; let that wait end before the next round.
     std::this_thread::sleep_for(std::chrono::milliseconds(IsUsb() ? 0 : 3200));
+    EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
     sim.ClearScripts();
   }
 }
