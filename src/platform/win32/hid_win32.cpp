@@ -105,6 +105,9 @@ void ReadAttributes(const std::string& path, HidInterface& iface) {
   HidD_FreePreparsedData(preparsed);
 }
 
+// Input reports the class driver queues for the read handle (its largest setting).
+constexpr ULONG kInputReportQueue = 512;
+
 // One opened HID device: the attribute handle (no access rights) for feature reports,
 // a synchronous write handle, and an overlapped read handle whose one read may stay
 // pending between WaitInputReport calls.
@@ -242,6 +245,10 @@ class Win32HidBackend : public HidBackend {
       RecordLastOsError();
       return nullptr;
     }
+    // The class driver keeps 32 input reports by default: 32 ms of an upload that streams
+    // a report a millisecond. Its largest queue, 512 reports, lets a reader that is late
+    // by up to half a second lose nothing. A driver that refuses keeps its own queue.
+    HidD_SetNumInputBuffers(read.Get(), kInputReportQueue);
     return std::unique_ptr<HidDevice>(new Win32HidDevice(attributes.Release(), write.Release(),
                                                          read.Release(), event.Release(), iface.caps));
   }
