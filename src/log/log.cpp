@@ -150,7 +150,10 @@ void WriteOsErrorLine(char level) {
 
 void ClearOsErrorLine() { platform::ClearOsError(); }
 
-void WriteHexLog(const void* data, size_t length, char level, const char* title) {
+namespace {
+
+// The dump of WriteHexLog, the bytes written as "%02X " or, masked, as "** ".
+void HexDump(const void* data, size_t length, char level, const char* title, bool masked) {
   if (g_bLogEnabled == 0) return;
   const auto* bytes = static_cast<const uint8_t*>(data);
   std::vector<uint8_t> shown;
@@ -166,10 +169,22 @@ void WriteHexLog(const void* data, size_t length, char level, const char* title)
   char hex[4];
   for (size_t i = 0; i < shown.size(); ++i) {
     snprintf(hex, sizeof(hex), "%02X ", shown[i]);
-    dump += hex;
+    dump += masked && !(bytes && length > kHexDumpLimit && i >= kHexDumpHalf && i < kHexDumpHalf + 4) ? "** " : hex;
     if ((i + 1) % 18 == 0) dump += "\r\n";
   }
   WriteLog(level, "%s%s", title ? title : "", dump.c_str());
+}
+
+}  // namespace
+
+void WriteHexLog(const void* data, size_t length, char level, const char* title) {
+  HexDump(data, length, level, title, false);
+}
+
+void WriteMaskedHexLog(size_t length, char level, const char* title) {
+  // Only the shape is written: zero bytes of the same length stand in for the data.
+  std::vector<uint8_t> zeros(length > 0 ? length : 1, 0);
+  HexDump(zeros.data(), length, level, title, true);
 }
 
 int DeleteOutdatedFiles(const char* folder, int days) {

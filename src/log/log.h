@@ -25,6 +25,10 @@ void WriteLogAlways(char level, const char* format, ...) RV270_PRINTF(2, 3);
 // 1024 bytes is shown as its first 510 bytes, "2E 2E 2E 2E", and its last 510 bytes.
 void WriteHexLog(const void* data, size_t length, char level, const char* title);
 
+// As WriteHexLog with every byte written as "**": the line keeps its shape and length
+// for payloads that may carry keys or PIN blocks.
+void WriteMaskedHexLog(size_t length, char level, const char* title);
+
 // Deletes files of `folder` and its sub-folders whose last write is `days` or more
 // whole days back. Returns 0, or -2 when the folder cannot be listed.
 int DeleteOutdatedFiles(const char* folder, int days);

@@ -25,14 +25,16 @@ int x_Str3Des(int length, const uint8_t* in, uint8_t* out, int direction) {
   return 0;
 }
 
+// The dumps before and after the cipher show the shape only: payloads carry keys and PIN
+// blocks.
 int dataEncrypt(uint8_t* payload, int L, uint8_t* out, int* outLength) {
   const int fill = 8 - (L % 8);
   memset(payload + L, 0, static_cast<size_t>(fill));
   const int padded = L + fill;
-  WriteHexLog(payload, static_cast<size_t>(padded), 'D', "数据加密前:");
+  WriteMaskedHexLog(static_cast<size_t>(padded), 'D', "数据加密前:");
   x_Str3Des(padded, payload, out, 1);
   *outLength = padded;
-  WriteHexLog(out, static_cast<size_t>(padded), 'D', "数据加密后:");
+  WriteMaskedHexLog(static_cast<size_t>(padded), 'D', "数据加密后:");
   return 0;
 }
 
@@ -84,12 +86,12 @@ int UnpackDataPackage(const uint8_t* packet, int n, uint8_t* out, int* outLength
   }
   WipedBytes work(static_cast<size_t>(L) + 1);
   decode(work.data());
-  WriteHexLog(work.data(), static_cast<size_t>(L), 'D', "数据解密前:");
+  WriteMaskedHexLog(static_cast<size_t>(L), 'D', "数据解密前:");
   // Whole blocks are decrypted; only the L payload bytes reach the caller.
   WipedBytes plain(static_cast<size_t>(L) + 8);
   x_Str3Des(L, work.data(), plain.data(), 0);
   if (L) memcpy(out, plain.data(), static_cast<size_t>(L));
-  WriteHexLog(out, static_cast<size_t>(L), 'D', "数据解密后:");
+  WriteMaskedHexLog(static_cast<size_t>(L), 'D', "数据解密后:");
   *outLength = L;
   return 1;
 }

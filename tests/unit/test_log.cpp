@@ -9,6 +9,7 @@
 
 #include "QornRV270API.h"
 #include "log/log.h"
+#include "protocol/packet.h"
 
 namespace fs = std::filesystem;
 
@@ -125,6 +126,27 @@ TEST(Log, HexDumpOfMoreThan1024BytesShowsBothEnds) {
   for (int i = 0; i < 4; ++i) add(0x2E);
   for (unsigned i = 1490; i < 2000; ++i) add(i & 0xFF);
   EXPECT_EQ(expected + "\r\n", message);
+}
+
+// With packet encryption on, the dumps before and after the cipher keep their titles and
+// shape, and no byte of the payload (which may carry keys) reaches the log.
+TEST(Log, EncryptedPayloadDumpsShowTheShapeOnly) {
+  const fs::path file = TodayFile();
+  const size_t before = ReadAll(file).size();
+  // MakeDataPackage fills the payload buffer up to a whole block.
+  uint8_t secret[16] = {0x50, 0x31, 0x13, 0x57, 0x9B, 0xDF, 0x24, 0x68, 0xAC};
+  uint8_t packet[64] = {0};
+  int length = 0;
+  g_bEncryptPackets = 1;
+  EXPECT_EQ(MakeDataPackage(secret, 9, packet, &length), 1);
+  g_bEncryptPackets = 0;
+  ASSERT_GT(length, 0);
+  const std::string added = ReadAll(file).substr(before);
+  const size_t dump = added.find("数据加密前:");
+  ASSERT_NE(dump, std::string::npos);
+  EXPECT_NE(added.find("数据加密前:\r\n** ** ** ** ** ** ** ** ** ** ** ** ** ** ** ** \r\n"), std::string::npos);
+  EXPECT_NE(added.find("数据加密后:\r\n**"), std::string::npos);
+  EXPECT_EQ(added.find("13 57 9B DF"), std::string::npos);
 }
 
 TEST(Log, GetLogPathNamesTodaysFile) {
