@@ -30,6 +30,7 @@
 #include "link/serial_link.h"
 #include "platform/fs.h"
 #include "platform/time.h"
+#include "protocol/link_session.h"
 #include "protocol/transfer_link.h"
 #include "transfer/block_download.h"
 #include "transfer/categories.h"
@@ -304,17 +305,26 @@ int DeleteAllFile(int port, int selector, int iFileType) {
 }  // namespace
 
 RV270_API int RV270_CALL RV270Api_SaveFile(int port, int selector, int iFileType, const char* filepath) {
-  return GuardExport(-114, [&] { return SaveFile(port, selector, iFileType, filepath); });
+  return GuardExport(-114, [&] {
+    const auto dialogue = HoldExchanges();
+    return SaveFile(port, selector, iFileType, filepath);
+  });
 }
 
 RV270_API int RV270_CALL RV270Api_SaveFileSingle(int port, int selector, int bNewName, const char* pNewName,
                                                  int iFileType, const char* filepath) {
-  return GuardExport(-114, [&] { return SaveFileSingle(port, bNewName, pNewName, iFileType, filepath); });
+  return GuardExport(-114, [&] {
+    const auto dialogue = HoldExchanges();
+    return SaveFileSingle(port, bNewName, pNewName, iFileType, filepath);
+  });
 }
 
 RV270_API int RV270_CALL RV270Api_SetupApp(int port, int selector, const char* filepath, int timeout,
                                            const char* CompareName) {
-  return GuardExport(-114, [&] { return SetupApp(port, selector, filepath, timeout, CompareName); });
+  return GuardExport(-114, [&] {
+    const auto dialogue = HoldExchanges();
+    return SetupApp(port, selector, filepath, timeout, CompareName);
+  });
 }
 
 RV270_API int RV270_CALL RV270Api_FileFind(const char* filepath, int* pCount, int* pTotalSize) {
@@ -329,6 +339,7 @@ RV270_API int RV270_CALL RV270Api_UploadFilesToPc(int port, int selector, int iM
                                                   int cFileType, const char* pFileName, int timeout,
                                                   unsigned char* pDataBuf, int* pDataLen) {
   return GuardExport(-2, [&] {
+    const auto dialogue = HoldExchanges();
     return UploadFilesToPc(port, iMode, SavePath, cFileType, pFileName, timeout, pDataBuf, pDataLen);
   });
 }

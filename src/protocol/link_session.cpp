@@ -22,6 +22,10 @@ std::mutex& CancelLock() {
 
 }  // namespace
 
+std::unique_lock<std::recursive_mutex> HoldExchanges() {
+  return std::unique_lock<std::recursive_mutex>(ExchangeLock());
+}
+
 LinkSession::LinkSession(int port, int selector, Kind kind)
     : port_(port), selector_(selector), kind_(kind), usb_(IsUsbPort(port)) {
   if (kind_ == Kind::kCancel) {

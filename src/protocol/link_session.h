@@ -92,3 +92,9 @@ class LinkSession {
   std::unique_lock<std::mutex> cancelLock_;
   std::unique_ptr<DeviceLockHolder> deviceLock_;
 };
+
+// Holds the process-wide exchange lock across a dialogue made of several exchanges (a
+// file transfer: handshake, data reports or packages, feedback, a rate switch), so that
+// other threads' exchanges wait for its end instead of landing in the middle of it. The
+// sessions the dialogue opens on this thread take the lock again (it is recursive).
+std::unique_lock<std::recursive_mutex> HoldExchanges();

@@ -5,6 +5,10 @@
 // Narrow literals in this file are GBK (the tests are compiled like the library).
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <atomic>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -131,6 +135,29 @@ TEST_P(TransferLinkTest, DownloadThenUploadGivesTheSameBytes) {
   EXPECT_TRUE(std::equal(content.begin(), content.end(), buffer.begin()));
   EXPECT_EQ(buffer[content.size()], 0xEE);
   EXPECT_TRUE(LogHas("****************RV270Api_UploadFilesToPc end,rc=0****************"));
+}
+
+// Another thread's calls during a transfer wait for its end: none of them lands between
+// the handshake and the last block (where its open would drop the transfer's link).
+TEST_P(TransferLinkTest, OtherThreadsWaitForATransferToEnd) {
+  const Bytes content = Pattern(3 * 1048576 + 77);
+  const std::string path = Write("during.jpg", content);
+  std::atomic<bool> done{false};
+  std::atomic<int> statusFailures{0};
+  std::thread other([&] {
+    while (!done) {
+      if (RV270Api_GetWorkingStatus(Port(), 0) != 0) ++statusFailures;
+    }
+  });
+  const int saved = RV270Api_SaveFileSingle(Port(), 0, 0, "", 9, path.c_str());
+  done = true;
+  other.join();
+  EXPECT_EQ(saved, 0);
+  EXPECT_EQ(statusFailures.load(), 0);
+  const auto state = sim.State();
+  const auto* f = Stored(state, 9, "during.jpg");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->size, content.size());
 }
 
 RV270_INSTANTIATE_LINKS(TransferLinkTest);
