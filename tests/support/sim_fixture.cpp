@@ -115,6 +115,9 @@ size_t SimTest::LogCount(const std::string& text) const {
 
 int SimTest::LogFind(const std::string& text, size_t from) const {
   const std::vector<std::string> lines = LogLines();
+  // Fewer lines than `from`: the size cap replaced the file since `from` was taken, and
+  // the lines looked for are in the new file.
+  if (from > lines.size()) from = 0;
   for (size_t i = from; i < lines.size(); ++i) {
     if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
   }
