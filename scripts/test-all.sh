@@ -130,8 +130,9 @@ run_ctest() {
   shift 2
   local log=$dir/ci-ctest.log
   step_begin "$stage: tests"
-  # The test programs mostly wait on their simulators: two run at a time.
-  (cd "$dir" && run_logged "$log" ctest --output-on-failure --parallel 2 --timeout "$TEST_TIMEOUT" "$@")
+  # The test programs mostly wait on their simulators: two run at a time, except where
+  # they share one COM port pair (CTEST_JOBS=1).
+  (cd "$dir" && run_logged "$log" ctest --output-on-failure --parallel "${CTEST_JOBS:-2}" --timeout "$TEST_TIMEOUT" "$@")
   local rc=$?
   local seen=0 line name
   while IFS= read -r line; do
@@ -475,7 +476,7 @@ stage_windows() {
     step_end "$stage: tests" skipped "this machine's kernel runs no 32-bit programs (the build and export check ran)"
   elif init_wine_prefix "$stage"; then
     start_com_pair "$dir"
-    run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
+    CTEST_JOBS=1 run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
     stop_com_pair
     # Ends this prefix's Wine server and anything a timed-out test left running in it.
     wineserver -k 2>/dev/null

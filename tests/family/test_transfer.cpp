@@ -177,7 +177,7 @@ TEST_F(TransferTest, BlockDownloadWireFormat) {
   uint8_t check = 0;
   for (size_t i = 63; i < 100; ++i) check ^= content[i];
   EXPECT_EQ(reports[1].back(), check);
-  EXPECT_EQ(sim.LinksOpenNow(), 0);
+  EXPECT_TRUE(sim.WaitForNoOpenLinks());
 }
 
 TEST_F(TransferTest, BlockBoundaries) {
