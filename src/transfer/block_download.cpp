@@ -34,11 +34,6 @@ struct Announcement {
   int64_t totalSize;
 };
 
-void Reason(char* message, const char* text) {
-  if (!message) return;
-  strncpy(message, text, kMessageSize - 1);
-  message[kMessageSize - 1] = '\0';
-}
 
 // Closes the link on every way out unless told to keep it.
 struct LinkCloser {
@@ -207,6 +202,12 @@ int BlockDownload(const Announcement& a, const std::string& name, const char* fi
 }
 
 }  // namespace
+
+void Reason(char* message, const char* text) {
+  if (!message) return;
+  strncpy(message, text, kMessageSize - 1);
+  message[kMessageSize - 1] = '\0';
+}
 
 int64_t TransferLength(int64_t size, int reportPayload) {
   const int64_t perReport = reportPayload - 1;

@@ -10,6 +10,8 @@ namespace transfer {
 
 // The caller's reason buffer: 512 bytes, zeroed by the caller.
 constexpr size_t kMessageSize = 512;
+// Writes `text` into the reason buffer (when given), cut to fit with its terminator.
+void Reason(char* message, const char* text);
 // Device-side names must fit the 64-byte name buffer with its terminator.
 constexpr size_t kMaxDeviceName = 63;
 // A block asked for again more often than this ends the transfer.

@@ -25,12 +25,6 @@ constexpr size_t kNameField = 24;
 constexpr uint32_t kSwitchPauseMs = 1000;
 constexpr uint32_t kClosePauseMs = 100;
 
-void Reason(char* message, const char* text) {
-  if (!message) return;
-  strncpy(message, text, kMessageSize - 1);
-  message[kMessageSize - 1] = '\0';
-}
-
 struct SerialCloser {
   ~SerialCloser() { CloseSerialLink(); }
 };
