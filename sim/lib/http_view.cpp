@@ -19,6 +19,7 @@ using ViewClock = std::chrono::steady_clock;
 
 constexpr size_t kMaxRequestBytes = 8192;  // request line and headers
 constexpr int kRequestDeadlineMs = 3000;   // to send them in
+constexpr int kDrainMs = 1000;             // after the answer, for the client to close
 constexpr size_t kMaxConnections = 16;     // open at once; more are closed at once
 constexpr size_t kShownRequests = 20;
 constexpr size_t kMaxTextBytes = 16384;    // of one text in the JSON (UTF-8)
@@ -341,6 +342,11 @@ struct Connection {
   os::Socket socket;
   std::string data;
   ViewClock::time_point deadline;
+  // Answered: the sending side is shut down and what still arrives is read and dropped
+  // until the client closes (or the drain time ends), so that closing with unread bytes
+  // (a refused oversized request) cannot reset the connection before the client has
+  // read the answer.
+  bool draining = false;
 };
 
 // The end of the request head, or npos while it is incomplete.
@@ -378,7 +384,9 @@ struct HttpView::Server {
         Connection& c = connections[i];
         std::string reply;
         bool done = false;
-        if (ready[i + 1]) {
+        if (c.draining) {
+          done = now >= c.deadline || (ready[i + 1] && os::ReceiveSome(c.socket, buffer, sizeof(buffer)) <= 0);
+        } else if (ready[i + 1]) {
           // Never more than one byte past the limit: enough to know it was passed.
           const size_t room = kMaxRequestBytes + 1 - c.data.size();
           const int n = os::ReceiveSome(c.socket, buffer, std::min(sizeof(buffer), room));
@@ -394,10 +402,13 @@ struct HttpView::Server {
             }
           }
         }
-        if (!done && reply.empty() && now >= c.deadline) reply = Plain(408, "Request Timeout");
+        if (!done && !c.draining && reply.empty() && now >= c.deadline) reply = Plain(408, "Request Timeout");
         if (!reply.empty()) {
-          os::SendAll(c.socket, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
-          done = true;
+          done = !os::SendAll(c.socket, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+          os::ShutdownSend(c.socket);
+          c.draining = true;
+          c.data.clear();
+          c.deadline = now + std::chrono::milliseconds(kDrainMs);
         }
         if (done) {
           os::CloseSocket(c.socket);
@@ -411,7 +422,7 @@ struct HttpView::Server {
         if (s != os::kNoSocket && connections.size() >= kMaxConnections) {
           os::CloseSocket(s);
         } else if (s != os::kNoSocket) {
-          connections.push_back(Connection{s, std::string(), now + std::chrono::milliseconds(kRequestDeadlineMs)});
+          connections.push_back(Connection{s, std::string(), now + std::chrono::milliseconds(kRequestDeadlineMs), false});
         }
       }
     }
