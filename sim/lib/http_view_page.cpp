@@ -23,7 +23,7 @@ const char* ViewPage() {
   #infoText, #textPage { font-size: 26px; white-space: pre-wrap; }
   #entry { font-size: 32px; letter-spacing: 6px; text-align: center; padding: 8px; }
   .panel { background: #fff; border: 1px solid #bbb; border-radius: 4px; padding: 8px; margin-bottom: 8px; width: 340px; }
-  .row { margin: 2px 0; } .label { color: #777; display: inline-block; min-width: 110px; }
+  .row { margin: 2px 0; } .label { color: #777; display: inline-block; min-width: 125px; }
   .empty { color: #bbb; }
   #signature { max-width: 320px; border: 1px dashed #999; display: none; }
   table { border-collapse: collapse; font-size: 12px; background: #fff; margin-top: 12px; }

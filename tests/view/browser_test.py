@@ -126,11 +126,17 @@ class PageText(html.parser.HTMLParser):
                 self.text[ident] += data + " "
 
 
+RUNS = [0]
+
+
 def chromium(args, seconds=BROWSER_SECONDS):
-    """One headless Chromium run (as root it needs --no-sandbox); its standard output."""
+    """One headless Chromium run (as root it needs --no-sandbox), with a profile of its
+    own so that a run cut off by the time limit cannot lock the next; its output."""
+    RUNS[0] += 1
+    profile = os.path.join(os.environ["VIEW_WORK"], "chromium-profile-%d" % RUNS[0])
     command = [os.environ["CHROMIUM"], "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--window-size=1080,760",
-               "--user-data-dir=" + os.path.join(os.environ["VIEW_WORK"], "chromium-profile")] + args
+               "--user-data-dir=" + profile] + args
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=seconds)
     return done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
 
