@@ -22,7 +22,8 @@
 #               (pauses skipped)
 #   integration for integrators, on the Linux build: the consumer test of the installed
 #               tree (CMake package and pkg-config), the Python package (pip install,
-#               pytest) and the C# example (mono) against the simulator
+#               pytest) and the C# example (mono) against the simulator; the simulator's
+#               screen view in headless Chromium (screenshot: build/linux/screen-view.png)
 #   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
 #               their contents checked
 #
@@ -215,9 +216,10 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-m
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
 # The aarch64 cross compiler, qemu-user and the arm64 run-time libraries the tests run
 # with (the cross C library lacks the GBK converter); Python (pytest, pip, setuptools), pkg-config
-# and Mono for the integrators' stage.
+# and Mono for the integrators' stage, with Chromium and a Chinese font for the screen view.
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
-INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel)
+INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel
+  chromium fonts-wqy-zenhei)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
@@ -617,6 +619,16 @@ stage_integration() {
     result "integration: csharp GBK on the wire" passed
   else
     result "integration: csharp GBK on the wire" failed "see $dir/ci-csharp-sim.log"
+  fi
+
+  # The simulator's screen view in headless Chromium while a workflow runs; its
+  # screenshot stays in the build folder as an artefact.
+  run_program integration "screen view in chromium" "$dir/ci-screen-view.log" \
+    "$RV270_REPO/tests/view/run.sh" "$dir"
+  if [ -s "$dir/screen-view.png" ]; then
+    result "integration: screen view screenshot" passed "$dir/screen-view.png"
+  else
+    result "integration: screen view screenshot" failed "see $dir/ci-screen-view.log"
   fi
   unset RV270_COM9
 }

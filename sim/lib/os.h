@@ -27,6 +27,8 @@ int ReceiveSome(Socket s, uint8_t* buffer, size_t size);
 // Sends everything; gives up (false) after a few seconds without progress.
 bool SendAll(Socket s, const uint8_t* data, size_t length);
 void CloseSocket(Socket s);
+// Ends the sending direction (the peer reads the end of the stream); receiving goes on.
+void ShutdownSend(Socket s);
 // Waits up to waitMs until one of `sockets` can be read (or has closed); ready[i] tells
 // which. Returns the number ready, 0 on time-out, -1 on failure.
 int WaitReadable(const std::vector<Socket>& sockets, int waitMs, std::vector<char>& ready);

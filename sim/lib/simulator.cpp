@@ -187,6 +187,26 @@ void Simulator::EditState(const std::function<void(DeviceState&)>& edit) {
   edit(core_->state);
 }
 
+CustomerView Simulator::View(size_t lastRequests, bool withSignature) const {
+  std::lock_guard<std::mutex> lock(core_->mu);
+  const DeviceState& s = core_->state;
+  CustomerView view;
+  view.screen = s.screen;
+  view.media = s.media;
+  view.values = s.values;
+  auto sign = s.files.find({9, "UserSign.png"});
+  if (sign != s.files.end()) {
+    view.hasSignature = true;
+    view.signatureHash = sign->second.hash;
+    if (withSignature && sign->second.kept) view.signature = sign->second.content;
+  }
+  const std::deque<RequestRecord>& all = core_->requests;
+  view.lastRequests.assign(all.end() - static_cast<std::ptrdiff_t>(std::min(lastRequests, all.size())), all.end());
+  view.customerWaiting = std::any_of(core_->outgoing.begin(), core_->outgoing.end(),
+                                     [](const Outgoing& item) { return item.breakable; });
+  return view;
+}
+
 std::vector<RequestRecord> Simulator::Requests() const {
   std::lock_guard<std::mutex> lock(core_->mu);
   return ToVector(core_->requests);

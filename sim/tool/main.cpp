@@ -3,16 +3,20 @@
 // prints what the library needs to find them:
 //   RV270_SIM=127.0.0.1:PORT   (environment of the program that loads the library)
 //   SERIAL=/dev/pts/N          (Linux: put it in RV270_COMn to use port n)
+//   HTTP=http://127.0.0.1:PORT/ (with --http: the screen view)
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
 #include "rv270sim/host.h"
+#include "rv270sim/http_view.h"
 #include "rv270sim/simulator.h"
 
 namespace {
@@ -24,13 +28,17 @@ extern "C" void OnSignal(int) { g_stop = true; }
 void Usage() {
   std::printf(
       "usage: rv270-sim [--port N] [--seconds N] [--info FILE] [--serial NAME | --no-serial] [--verbose]\n"
+      "                 [--http PORT] [--customer-delay MS] [--signature FILE]\n"
       "  --port N       TCP port of the USB side (default: any free port)\n"
       "  --seconds N    stop after N seconds (default: until SIGINT/SIGTERM)\n"
       "  --info FILE    also write RV270_SIM=... and SERIAL=... lines to FILE\n"
       "  --serial NAME  serial port to serve: a COM port on Windows (COM5), a tty path on\n"
       "                 Linux (default on Linux: a new pseudo-terminal)\n"
       "  --no-serial    serve the USB side only\n"
-      "  --verbose      print every request as it arrives\n");
+      "  --verbose      print every request as it arrives\n"
+      "  --http PORT    serve the screen view on http://127.0.0.1:PORT/ (0: any free port)\n"
+      "  --customer-delay MS  time the customer takes at a waiting screen or an entry\n"
+      "  --signature FILE     store FILE as the customer's signature image (UserSign.png)\n");
 }
 
 bool ParseNumber(const char* text, long min, long max, long& out) {
@@ -61,6 +69,9 @@ int main(int argc, char** argv) {
   std::string serialName;
   bool serial = true;
   bool verbose = false;
+  long httpPort = -1;
+  long customerDelay = -1;
+  std::string signatureFile;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -74,6 +85,12 @@ int main(int argc, char** argv) {
       serialName = argv[++i];
     } else if (arg == "--no-serial") {
       serial = false;
+    } else if (arg == "--http" && hasValue && ParseNumber(argv[i + 1], 0, 65535, httpPort)) {
+      ++i;
+    } else if (arg == "--customer-delay" && hasValue && ParseNumber(argv[i + 1], 0, 86400000, customerDelay)) {
+      ++i;
+    } else if (arg == "--signature" && hasValue) {
+      signatureFile = argv[++i];
     } else if (arg == "--verbose") {
       verbose = true;
     } else {
@@ -83,6 +100,18 @@ int main(int argc, char** argv) {
   }
 
   rv270sim::Simulator sim;
+  if (customerDelay >= 0) {
+    sim.EditState([customerDelay](rv270sim::DeviceState& s) { s.customerDelayMs = static_cast<int>(customerDelay); });
+  }
+  if (!signatureFile.empty()) {
+    std::ifstream in(signatureFile, std::ios::binary);
+    if (!in.is_open()) {
+      std::fprintf(stderr, "rv270-sim: cannot read %s\n", signatureFile.c_str());
+      return 1;
+    }
+    const rv270sim::Bytes image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    sim.PutFile(9, "UserSign.png", image);
+  }
   if (!sim.StartUsb(static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "rv270-sim: cannot serve the USB side: %s\n", sim.LastError().c_str());
     return 1;
@@ -96,6 +125,16 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "rv270-sim: no serial side: %s\n", sim.LastError().c_str());
     }
+  }
+  // Declared after the simulator: it stops first.
+  rv270sim::HttpView view(sim);
+  if (httpPort >= 0) {
+    std::string error;
+    if (!view.Start(static_cast<uint16_t>(httpPort), error)) {
+      std::fprintf(stderr, "rv270-sim: cannot serve the screen view: %s\n", error.c_str());
+      return 1;
+    }
+    info += "HTTP=http://127.0.0.1:" + std::to_string(view.Port()) + "/\n";
   }
   std::fputs(info.c_str(), stdout);
   std::fflush(stdout);
@@ -120,6 +159,7 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   }
+  view.Stop();
   sim.Stop();
   return 0;
 }

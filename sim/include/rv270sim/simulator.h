@@ -19,6 +19,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,20 @@ struct RawSend {
 std::vector<Bytes> KeyChunks(const std::string& keys);
 // Framed key input over USB: one report 02 text 03.
 Bytes FramedKeyChunk(const std::string& text);
+
+// What the customer would see, taken at one moment (the screen view polls it): the
+// screen, media and free slots of the device state, the signature image, the latest
+// requests and whether a customer wait is in progress. Other stored files are not copied.
+struct CustomerView {
+  ScreenState screen;
+  MediaState media;
+  std::map<std::string, std::string> values;
+  bool hasSignature = false;   // the stored file {9, "UserSign.png"}
+  uint64_t signatureHash = 0;  // its FNV-1a 64 hash, to tell a new image from the last
+  Bytes signature;             // its bytes, when asked for and kept whole
+  std::vector<RequestRecord> lastRequests;  // the latest requests, oldest first
+  bool customerWaiting = false;  // a waiting command's answer is still due
+};
 
 class Simulator {
  public:
@@ -129,6 +144,9 @@ class Simulator {
   // ---- Device state ----
   DeviceState State() const;  // a copy
   void EditState(const std::function<void(DeviceState&)>& edit);
+  // The customer's view with at most `lastRequests` requests, and the signature bytes
+  // when `withSignature`.
+  CustomerView View(size_t lastRequests, bool withSignature) const;
 
   // ---- Records ----
   std::vector<RequestRecord> Requests() const;      // decoded request payloads

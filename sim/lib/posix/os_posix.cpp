@@ -218,6 +218,10 @@ void CloseSocket(Socket s) {
   if (s != kNoSocket) close(static_cast<int>(s));
 }
 
+void ShutdownSend(Socket s) {
+  if (s != kNoSocket) shutdown(static_cast<int>(s), SHUT_WR);
+}
+
 int WaitReadable(const std::vector<Socket>& sockets, int waitMs, std::vector<char>& ready) {
   std::vector<pollfd> fds(sockets.size());
   for (size_t i = 0; i < sockets.size(); ++i) fds[i] = pollfd{static_cast<int>(sockets[i]), POLLIN, 0};

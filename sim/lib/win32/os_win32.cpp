@@ -153,6 +153,10 @@ void CloseSocket(Socket s) {
   if (s != kNoSocket) closesocket(AsSocket(s));
 }
 
+void ShutdownSend(Socket s) {
+  if (s != kNoSocket) shutdown(AsSocket(s), SD_SEND);
+}
+
 int WaitReadable(const std::vector<Socket>& sockets, int waitMs, std::vector<char>& ready) {
   ready.assign(sockets.size(), 0);
   fd_set set;
