@@ -19,8 +19,8 @@
 // - The workflows check everything they will send before the photo goes out: the
 //   evaluation timeout (0 to 255), the card's length, and, when the photo is downloaded,
 //   the teller number as a file name (not empty, no '\', '/', ':' or "..") and the
-//   photo's name on the terminal (at most 255 bytes). A refusal logs "<workflow> ..."
-//   (E), sets 100 and returns -2; nothing is sent.
+//   photo's name on the terminal (at most 255 bytes, no ':' from the extension either).
+//   A refusal logs "<workflow> ..." (E), sets 100 and returns -2; nothing is sent.
 // - The photo's extension is the text after the last '.' of the file name (the part of
 //   the path after its last '\' or '/'); a file name without '.' (or ending with it)
 //   gives the teller number alone as the name on the terminal.
@@ -160,6 +160,9 @@ int RunWorkflow(const Workflow& flow, const char* tellerName, const char* teller
     if (!transfer::IsPlainFileName(tellerNo)) return Refuse("%s tellerNo is not a file name!", flow.name);
     const std::string deviceName = PhotoName(tellerNo, pHeadPath);
     if (deviceName.size() >= kDeviceNameSize) return Refuse("%s head file name too long!", flow.name);
+    if (!transfer::IsPlainFileName(deviceName.c_str())) {
+      return Refuse("%s head file name is not a file name!", flow.name);
+    }
     const int status = DownloadPhoto(pHeadPath, deviceName);
     if (status != 0) return status == kBusy ? kBusy : -114;
   }

@@ -348,6 +348,7 @@ TEST_F(EvaluateRowTest, EvaluateBJZWOverUsb) {
       {[&] { return Evaluate_BJZW("Li", "", 5, photo.c_str(), 0, 30); }, "Evaluate_BJZW tellerNo is not a file name!"},
       {[&] { return Evaluate_BJZW("Li", longNo.c_str(), 5, photo.c_str(), 0, 30); },
        "Evaluate_BJZW head file name too long!"},
+      {[&] { return Evaluate_BJZW("Li", "8001", 5, "li.jp:g", 0, 30); }, "Evaluate_BJZW head file name is not a file name!"},
       {[&] { return Evaluate_BJZW("Li", "8001", 5, photo.c_str(), 0, 300); }, "Evaluate_BJZW timeout>255!"},
       {[&] { return Evaluate_BJZW("Li", "8001", 5, photo.c_str(), 0, -1); }, "Evaluate_BJZW timeout<0!"},
       {[&] { return Evaluate_BJZW(std::string(600, 'L').c_str(), "8001", 5, photo.c_str(), 0, 30); },
