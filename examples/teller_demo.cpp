@@ -1,7 +1,8 @@
 // A teller workflow against an RV270 terminal (or the simulator): find the terminal,
 // exchange the status command over USB and a serial port, greet a customer, send a
-// picture and a PDF voucher to the terminal, list its pictures and fetch one back, then
-// load PIN-pad keys and read the customer's PIN.
+// picture and a PDF voucher to the terminal, list its pictures and fetch one back, show
+// the teller card with its photo and let the customer rate the service, then load PIN-pad
+// keys and read the customer's PIN.
 //
 // Usage: teller_demo [--serial N] [--usb-only]
 //   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
@@ -119,6 +120,24 @@ void FileTransfers(int port) {
   std::remove(voucher.c_str());
 }
 
+// The counter service: the teller's photo and card shown, the customer's rating, read
+// back, and the terminal's SM3 digest of "abc".
+void CounterService(int port) {
+  std::printf("\nCounter service on port %d\n", port);
+  const std::string photo = MakeFile("rv270_demo_teller.jpg", 20000);
+  int r = RV270Api_EvaluateFZ(port, 0, "Li", "8001", 5, photo.c_str(), 30);
+  Report("teller card with photo 8001.jpg, evaluation", r, r >= 0);
+  if (r >= 0) std::printf("    customer rated the service %d\n", r);
+  const int rating = r;
+  r = RV270Api_ReadEvaluate(port, 0, "0", 10);
+  Report("read the evaluation back", r, r >= 0 && r == rating);
+  char digest[4096] = {0};
+  r = sm3Calc_nID("abc", digest);
+  Report("SM3 of \"abc\" on the terminal (sm3Calc_nID)", r, r == 0);
+  if (r == 0) std::printf("    %s\n", digest);
+  std::remove(photo.c_str());
+}
+
 // The PIN pad: a test master key from two components and a work key under it, each with
 // its check value; the customer's PIN as an ISO 9564 format-0 PIN block bound to the
 // card's account field; then the log is searched for every secret of the step.
@@ -186,6 +205,7 @@ int main(int argc, char** argv) {
   Workflow(0);
   if (serial) Workflow(serialPort);
   FileTransfers(0);
+  CounterService(0);
   PinPadStep(0);
 
   std::printf("\n%d step(s) failed\n", g_failures);

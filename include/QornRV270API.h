@@ -185,7 +185,9 @@ RV270_API int RV270_CALL RV270Api_Touchcalibration(int port, int selector);
 RV270_API int RV270_CALL RV270Api_Signaturetest(int port, int selector, int mode, int iSignValue1,
     int iSignValue2, int iSignValue3, int iSignValue4, int iSignByte, const char *pVoice,
     int timeout, int iLen, int iReserved, const char *SavePath, const char *pPdfPath);
-/* filepath: a host video file. */
+/* filepath: a host video file, downloaded as an advertising video; then poster type 1 for
+ * about ten seconds, every advertising video deleted, poster type 0. Returns 0, -114 when
+ * the download failed (-1001 busy), or the failing step's own result. Takes 13 s or more. */
 RV270_API int RV270_CALL RV270Api_Stresstest(int port, int selector, const char *filepath);
 
 /* ---- National-cipher services of the terminal (USB only, no port argument) ------------ */
@@ -214,26 +216,37 @@ RV270_API int RV270_CALL sm4EN_cbc(const char *pKey, const char *pIV, const char
 RV270_API int RV270_CALL sm4EN_ecb(const char *pKey, const char *pData, char *pOut);
 RV270_API int RV270_CALL sm4DE_cbc(const char *pKey, const char *pIV, const char *pData, char *pOut);
 RV270_API int RV270_CALL sm4DE_ecb(const char *pKey, const char *pData, char *pOut);
-/* pReserved is not used; the terminal's result file pFileName is uploaded into a folder
- * beside the library. */
+/* pReserved is not used. pFileName, a plain file name (no path separators, ':' or ".."),
+ * names the terminal's result file, uploaded under the same name into the folder beside
+ * the library named "performance" in Chinese (GBK bytes D0 D4 C4 DC on Windows, its UTF-8
+ * spelling elsewhere), made when missing. Returns 0, -2 for a refused name, the usual
+ * failures of the services, or the upload's own non-zero result. */
 RV270_API int RV270_CALL getranddata(const char *pReserved, const char *pFileName);
 
 /* ---- Teller information and evaluation ------------------------------------------------ */
-/* timeout arguments are in seconds. The evaluation commands return the customer's rating
- * (0 to 255) on success. */
+/* timeout arguments are in seconds: 0 to 255 (the terminal receives one byte), 0 to 65535
+ * for RV270Api_ReadEvaluate; others are refused with -2. RV270Api_CustomerEvaluate and
+ * RV270Api_ReadEvaluate return the customer's rating (0 to 255) on success,
+ * RV270Api_StartCounterElecBadge the answer's byte 2; failures are negative. */
 
-/* headFile: the photo's name on the terminal, may be empty. */
+/* headFile: the photo's name on the terminal, may be empty. The card text
+ * "tellerNo#tellerName#nStarLevel#headFile" holds at most 510 bytes. */
 RV270_API int RV270_CALL RV270Api_DownLoadCounterInfo(int port, int selector, const char *tellerName,
     const char *tellerNo, int nStarLevel, const char *headFile);
+/* pHtml: the evaluation page's name, at most 509 bytes. */
 RV270_API int RV270_CALL RV270Api_SetCounterEvaluateSurface(int port, int selector, const char *pHtml);
 RV270_API int RV270_CALL RV270Api_CustomerEvaluate(int port, int selector, int timeout, int iEvaluateMode);
 RV270_API int RV270_CALL RV270Api_StartCounterElecBadge(int port, int selector, int timeout);
 /* VocFlag: decimal text. */
 RV270_API int RV270_CALL RV270Api_ReadEvaluate(int port, int selector, const char *VocFlag, int timeout);
-/* USB only; pHeadPath: host photo file, downloaded unless iEvaluateMode is 1. */
+/* USB only (selector 0x39); pHeadPath: host photo file, downloaded unless iEvaluateMode is 1,
+ * stored on the terminal as tellerNo "." and the extension of the file's name (tellerNo
+ * alone when the name has none); tellerNo must then be a plain file name. Loads the card,
+ * then returns the rating; -114 when the photo download failed (no card is sent). */
 RV270_API int RV270_CALL Evaluate_BJZW(const char *tellerName, const char *tellerNo, int nStarLevel,
     const char *pHeadPath, int iEvaluateMode, int timeout);
-/* pHeadPath: host photo file, downloaded over USB when given. */
+/* As Evaluate_BJZW with evaluation mode 0: the photo (when given) over USB, the card and
+ * the evaluation over port and selector. */
 RV270_API int RV270_CALL RV270Api_EvaluateFZ(int port, int selector, const char *tellerName,
     const char *tellerNo, int nStarLevel, const char *pHeadPath, int timeout);
 

@@ -11,7 +11,8 @@
 // Keys and data are hexadecimal text, except the SM3 and SM2 messages, which are the
 // caller's bytes; answers are upper-case hexadecimal text (the SM2 decryption: the
 // message). Inputs without a vector are refused with status 0x01 0x00; a length byte
-// that does not match the data is a malformed request.
+// that does not match the data is a malformed request. The random-data job (0x13)
+// stores a file of random bytes under the name it is given, for the host to upload.
 #include <array>
 #include <cstdio>
 #include <string>
@@ -142,6 +143,7 @@ const Layout kLayouts[] = {
     {0x04, 128, 64, 64, 0, 0, true}, {0x05, 128, 64, 0, 0, 0, true}, {0x06, 128, 64, 32, 0, 0, true},
     {0x07, 0, 0, 0, 0, 0, true},    {0x08, 0, 0, 0, 32, 32, true},   {0x09, 0, 0, 0, 32, 32, false},
     {0x10, 0, 0, 0, 32, 0, false},  {0x11, 0, 0, 0, 32, 32, false},  {0x12, 0, 0, 0, 32, 0, false},
+    {0x13, 0, 0, 0, 0, 0, false},
 };
 
 // Reads a request into a job; false when its fields do not add up.
@@ -185,6 +187,21 @@ Answer Sm4(const Job& job) {
   return NoVector();
 }
 
+// Random data: a file of kRandomBytes bytes stored as the signature-image file named by
+// the request (category 9), for the host to upload.
+constexpr size_t kRandomBytes = 2000;
+Answer RandomData(const Job& job, DeviceState& s) {
+  if (job.data.empty()) return NoVector();
+  Bytes content(kRandomBytes);
+  uint32_t x = static_cast<uint32_t>(s.files.size()) * 2654435761u + 12345u;
+  for (uint8_t& b : content) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(x >> 16);
+  }
+  s.files[{9, job.data}] = KeptFile(content);
+  return Answer::Done();
+}
+
 Answer Cipher(const Request& r, DeviceState& s) {
   Job job;
   if (!ReadJob(r, job)) return Malformed(s);
@@ -194,6 +211,7 @@ Answer Cipher(const Request& r, DeviceState& s) {
     case 0x06:  // the digest of the data; the key fields are the engine's concern
     case 0x07: return Answer::Done(Sm3Hex(job.data));
     case 0x02: case 0x03: case 0x04: case 0x05: return Sm2(job);
+    case 0x13: return RandomData(job, s);
     default: return Sm4(job);
   }
 }

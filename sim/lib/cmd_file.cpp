@@ -413,13 +413,7 @@ void Simulator::Core::AbandonUpload(Link link) {
 
 void Simulator::PutFile(int category, const std::string& name, const Bytes& content) {
   std::lock_guard<std::mutex> lock(core_->mu);
-  StoredFile f;
-  f.size = content.size();
-  f.hash = kFnvOffset;
-  for (uint8_t b : content) f.hash = Fnv(f.hash, b);
-  f.kept = true;
-  f.content = content;
-  core_->state.files[{category, name}] = std::move(f);
+  core_->state.files[{category, name}] = KeptFile(content);
 }
 
 void Simulator::PutPatternFile(int category, const std::string& name, uint64_t size) {

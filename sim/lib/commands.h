@@ -33,6 +33,7 @@ void RegisterFactoryCommands(CommandTable& table); // cmd_factory.cpp
 void RegisterCipherCommands(CommandTable& table);  // cmd_cipher.cpp
 void RegisterPinpadCommands(CommandTable& table);  // cmd_pinpad.cpp
 void RegisterOperatorCommands(CommandTable& table);  // cmd_operator.cpp
+void RegisterEvaluateCommands(CommandTable& table);  // cmd_evaluate.cpp
 
 // Reads the fields of a request payload after its two command bytes. Every read is
 // bounded by the payload; a read past its end fails and leaves the reader failed.

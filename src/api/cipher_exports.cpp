@@ -17,6 +17,12 @@
 //   sm2EN and the four SM4 cipher services. The header gives these sizes.
 // - A success answer without data, or a key pair answer shorter than its 192 characters,
 //   is a failure (-4, last error 103): nothing is copied.
+// - getranddata: the terminal writes its random data into a file that is then uploaded
+//   into the folder "性能" beside the library (created when missing). pFileName must be
+//   a plain file name: null, empty, or holding a backslash, '/', ':' or ".." it is refused before
+//   the job starts ("getranddata pFileName is empty!" / "... is not a file name!", E, 100,
+//   -2), so the upload cannot land outside that folder. On Linux the folder's name is the
+//   UTF-8 spelling (host paths are UTF-8 there); on Windows the GBK one.
 #include <cstring>
 #include <initializer_list>
 #include <vector>
@@ -24,7 +30,12 @@
 #include "QornRV270API.h"
 #include "api/frame.h"
 #include "crypto/wipe.h"
+#include "platform/fs.h"
+#include "platform/module.h"
 #include "protocol/exchange.h"
+#include "protocol/link_session.h"
+#include "transfer/host_file.h"
+#include "transfer/upload.h"
 
 using namespace api;
 
@@ -44,9 +55,20 @@ struct Buffers {
 constexpr Buffers kKeyPairBuffers{512, 4096};
 constexpr Buffers kShortBuffers{10240, 4096};
 constexpr Buffers kBulkBuffers{204800, 204800};
+constexpr Buffers kRandomBuffers{1024, 4096};
 
 constexpr int kShortMs = 5000;
 constexpr int kBulkMs = 10000;
+constexpr int kRandomMs = 99000;
+
+// The random data's upload: signature-image category, 30 s.
+constexpr int kRandomCategory = 9;
+constexpr int kRandomUploadS = 30;
+#ifdef _WIN32
+constexpr const char* kRandomFolder = "性能";
+#else
+constexpr const char* kRandomFolder = "\xE6\x80\xA7\xE8\x83\xBD";  // UTF-8
+#endif
 
 // Busy, link failure, done (no end line, the last error left as it was), refusal.
 constexpr Outcome kServiceTable[] = {
@@ -96,9 +118,10 @@ void StatusOf(const Reply& reply, Answer& status) {
 
 // Runs a service's exchange and maps its answer. True when the terminal answered done
 // with at least `minData` bytes of data; otherwise *result holds the export's result.
-bool Perform(CallFrame& frame, Request& request, int timeoutMs, size_t minData, Reply& reply, int* result) {
+bool Perform(CallFrame& frame, Request& request, int timeoutMs, size_t minData, Reply& reply, int* result,
+             const char* what = "pData") {
   if (request.Overflowed()) {
-    *result = frame.TooLong(kRefused, "pData");
+    *result = frame.TooLong(kRefused, what);
     return false;
   }
   frame.MarkWaiting();
@@ -188,6 +211,30 @@ int Sm4EcbService(const Service& service, const char* pKey, const char* pData, c
   return RunService(service, {{pKey, kSm4KeySize, "pKey"}}, pData, pOut);
 }
 
+// Uploads the terminal's result file `name` into the random-data folder beside the
+// library; the upload's result (0 stored).
+int UploadRandomData(const char* name) {
+  const char sep = platform::PathSeparator();
+  const std::string folder = platform::ModuleFolder() + sep + kRandomFolder;
+  if (!platform::IsDirectory(folder)) platform::MakeDirectory(folder);  // a failure shows in the upload
+  const std::string path = folder + sep + name;
+  WriteLog('I', "****************RV270Api_UploadFilesToPc start****************");
+  WriteLog('I', "RV270Api_UploadFilesToPc Port:[%d],iMode:[%d],SavePath:[%s],timeout:[%d]", 0, 0, path.c_str(),
+           kRandomUploadS);
+  g_bKeepWaiting.store(1);
+  int length = 9999;
+  transfer::UploadDestination to;
+  to.savePath = path.c_str();
+  to.dataLength = &length;
+  int rc = 0;
+  {
+    const auto dialogue = HoldExchanges();
+    rc = transfer::Receive1M(to, kRandomCategory, name, kRandomUploadS);
+  }
+  WriteLog('I', "****************RV270Api_UploadFilesToPc end,rc=%d****************", rc);
+  return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -253,6 +300,24 @@ RV270_API int RV270_CALL sm4DE_cbc(const char* pKey, const char* pIV, const char
 
 RV270_API int RV270_CALL sm4DE_ecb(const char* pKey, const char* pData, char* pOut) {
   return GuardExport(kRefused, [&] { return Sm4EcbService(kSm4DeEcb, pKey, pData, pOut); });
+}
+
+RV270_API int RV270_CALL getranddata(const char* pReserved, const char* pFileName) {
+  (void)pReserved;
+  return GuardExport(kRefused, [&] {
+    CallFrame frame("getranddata");
+    if (Empty(pFileName)) return frame.ArgError(kRefused, "getranddata pFileName is empty!");
+    if (!transfer::IsPlainFileName(pFileName)) {
+      return frame.ArgError(kRefused, "getranddata pFileName is not a file name!");
+    }
+    Request request(kRandomBuffers.request, 0x60, 0x00);
+    Header(request, 0x13);
+    request.Text(pFileName);
+    Reply reply(kRandomBuffers.response);
+    int result = 0;
+    if (!Perform(frame, request, kRandomMs, 0, reply, &result, "pFileName")) return result;
+    return UploadRandomData(pFileName);
+  });
 }
 
 }  // extern "C"

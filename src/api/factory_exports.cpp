@@ -15,10 +15,22 @@
 // - A hardware test whose answer does not come in time clears the customer screen over
 //   the link the test used (USB: no first report, -9; serial: no answer, -2), so a
 //   serial test does not leave its screen behind or send the clear to a USB terminal.
+//
+// RV270Api_Stresstest downloads an advertising video, switches the poster type to 1, after
+// ten seconds deletes every advertising video and switches the poster type back to 0. Its
+// pauses are the transfers' long waits (test builds may scale them); a cancel does not
+// shorten them.
 #include <cstring>
 
 #include "QornRV270API.h"
 #include "api/frame.h"
+#include "link/process_state.h"
+#include "platform/time.h"
+#include "protocol/link_session.h"
+#include "transfer/block_download.h"
+#include "transfer/categories.h"
+#include "transfer/download.h"
+#include "transfer/waits.h"
 
 using namespace api;
 
@@ -29,6 +41,9 @@ constexpr size_t kSerialNumberMax = 255;  // one length byte
 constexpr int kKeytestTimeoutMax = 255;   // one timeout byte, in seconds
 constexpr int kHardwareTestMs = 600000;
 constexpr int kSerialNumberMs = 5000;
+constexpr int kBeforePosterMs = 3000;   // the downloaded video settles on the terminal
+constexpr int kVideoShownMs = 10000;    // poster type 1 stays up
+constexpr int kAllVideos = 2;           // category code of the advertising videos
 
 // Exchange results that mean the terminal did not answer in time on each link.
 constexpr int kUsbAnswerLate = -9;
@@ -159,6 +174,28 @@ RV270_API int RV270_CALL RV270Api_Touchcalibration(int port, int selector) {
   return GuardExport(kRefused, [&] {
     return BareTest("RV270Api_Touchcalibration", port, selector, 0xC0,
                     "RV270Api_Communication return ok,Touchcalibration done!");
+  });
+}
+
+RV270_API int RV270_CALL RV270Api_Stresstest(int port, int selector, const char* filepath) {
+  return GuardExport(-114, [&] {
+    g_bKeepWaiting.store(1);
+    char message[transfer::kMessageSize] = {0};
+    WriteLog('I', "%s", Shown(filepath));
+    int sent = 0;
+    {
+      const auto dialogue = HoldExchanges();
+      sent = transfer::RV270Api_SaveFile_NewName(port, transfer::kVideo, 0, filepath, "", message);
+    }
+    WriteLog('I', "RV270Api_SaveFile_NewName return[%d]!", sent);
+    if (sent != 0) return sent == kBusy ? kBusy : -114;
+    platform::SleepMs(static_cast<uint32_t>(transfer::Wait(kBeforePosterMs)));
+    int result = RV270Api_SetPosterType(port, selector, 1);
+    if (result != 0) return result;
+    platform::SleepMs(static_cast<uint32_t>(transfer::Wait(kVideoShownMs)));
+    result = RV270Api_DeleteAllFile(port, selector, kAllVideos);
+    if (result != 0) return result;
+    return RV270Api_SetPosterType(port, selector, 0);
   });
 }
 

@@ -27,6 +27,11 @@ const char* FileNameOf(const char* path) {
   return name;
 }
 
+bool IsPlainFileName(const char* name) {
+  if (name == nullptr || *name == '\0') return false;
+  return strpbrk(name, "\\/:") == nullptr && strstr(name, "..") == nullptr;
+}
+
 HostFile::~HostFile() {
   if (file_) fclose(file_);
 }

@@ -11,6 +11,10 @@ namespace transfer {
 // The text after the last '\' or '/' of a path (the whole path when it has neither).
 const char* FileNameOf(const char* path);
 
+// True when `name` can only name a file inside the folder it is joined to: not empty,
+// and no backslash, slash, ':' or "..".
+bool IsPlainFileName(const char* name);
+
 // A file open for reading or writing; closed by the destructor.
 class HostFile {
  public:

@@ -90,6 +90,10 @@ int DownloadFile_Comm(int port, uint8_t bNewName, const char* filepath, const ch
                       const char* pNewName, char* message) {
   if (ReopenSerialLink(port, kTransferRate) != 0) return -1;
   SerialCloser closer;
+  if (filepath == nullptr) {  // no file to open, as a missing one
+    Reason(message, "File can not opened!");
+    return 0;
+  }
   const uint8_t code = CategoryCode(category);
   std::string name = code == 6 ? kVoucherName : (bNewName ? (pNewName ? pNewName : "") : FileNameOf(filepath));
   if (name.size() > kNameField) return 0;

@@ -10,9 +10,13 @@
 //   submitted to the IETF), examples A.2.1.1 and A.2.2.1.
 // - SM2 encryption of "encryption standard": GB/T 32918.4-2016, annex A (key pair dB/PB,
 //   fixed k = 4C62EEFD...49DD7B4F), C = C1||C2||C3.
+//
+// The random-data job's file lands in the folder 性能 beside the library.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -333,6 +337,83 @@ TEST_F(CipherTest, AnswersAreCopiedWithinTheServiceBuffers) {
   sim.ScriptNext(Answer::Done(bulk));
   EXPECT_EQ(0, sm4EN_ecb(Text(kSm4Key), Text(kSm4Key), g_out));
   EXPECT_TRUE(bulk + "z" == Out(bulk.size() + 1));
+}
+
+// ---- Random data --------------------------------------------------------------------------
+
+// The random data's folder beside the library (the log folder's parent): its name is
+// GBK on Windows, UTF-8 elsewhere.
+std::string RandomFolder(const std::string& logPath) {
+  const std::string module = std::filesystem::path(logPath).parent_path().parent_path().string();
+#ifdef _WIN32
+  return module + "\\性能";
+#else
+  return module + "/" + u8"性能";
+#endif
+}
+
+Bytes ReadHostFile(const std::string& path) {
+  Bytes out;
+  if (FILE* f = fopen(path.c_str(), "rb")) {
+    int c;
+    while ((c = fgetc(f)) != EOF) out.push_back(static_cast<uint8_t>(c));
+    fclose(f);
+  }
+  return out;
+}
+
+TEST_F(CipherTest, RandomDataLandsInItsFolderBesideTheLibrary) {
+  const std::string folder = RandomFolder(LogPath());
+  const std::string path = folder + (folder.find('\\') != std::string::npos ? "\\" : "/") + "test.bin";
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);  // best effort: the file itself goes by its 8-bit path
+  std::remove(path.c_str());
+
+  SetSentinelError();
+  EXPECT_EQ(0, getranddata(nullptr, "test.bin"));
+  EXPECT_EQ(kSentinelError, RV270Api_GetErrorCode());
+  const auto requests = sim.Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(Hex(B({0x60, 0x00, 0x00, 0x13}) + Str("test.bin")), Hex(requests[0].payload));
+  const auto state = sim.State();
+  const auto stored = state.files.find({9, "test.bin"});
+  ASSERT_NE(stored, state.files.end());
+  ASSERT_FALSE(stored->second.content.empty());
+  EXPECT_EQ(stored->second.content, ReadHostFile(path));  // the folder was made
+  EXPECT_TRUE(LogHas(Logged('I', "RV270Api_UploadFilesToPc Port:[0],iMode:[0],SavePath:[" + path + "],timeout:[30]")));
+  EXPECT_TRUE(LogHas(Logged('I', "****************RV270Api_UploadFilesToPc end,rc=0****************")));
+  EXPECT_FALSE(LogHas("****************getranddata end****************"));
+
+  // Names that could leave the folder are refused before the job starts.
+  sim.ClearRecords();
+  const char* const names[] = {nullptr, "", "../x.bin", "a/b.bin", "a\\b.bin", "c:x.bin", ".."};
+  for (const char* name : names) {
+    SCOPED_TRACE(name ? name : "(null)");
+    const size_t from = LogLines().size();
+    EXPECT_EQ(-2, getranddata(nullptr, name));
+    EXPECT_EQ(100, RV270Api_GetErrorCode());
+    const char* line = (!name || !*name) ? "getranddata pFileName is empty!" : "getranddata pFileName is not a file name!";
+    EXPECT_GE(LogFind(Logged('E', line), from), 0);
+    EXPECT_GE(LogFind("****************getranddata end****************", from), 0);
+  }
+  EXPECT_TRUE(sim.Requests().empty());
+
+  // A refused job uploads nothing; a failed upload returns the upload's result and leaves
+  // no file.
+  sim.ScriptNext(0x60, 0x00, Answer::Status(0x01, 0x00));
+  EXPECT_EQ(-4, getranddata(nullptr, "next.bin"));
+  EXPECT_EQ(103, RV270Api_GetErrorCode());
+  EXPECT_EQ(1u, sim.Requests().size());
+  EXPECT_TRUE(LogHas("getranddata end"));
+  rv270sim::TransferFaults drop;
+  drop.dropReport = 3;
+  sim.SetTransferFaults(drop);
+  std::remove(path.c_str());
+  const int failed = getranddata(nullptr, "test.bin");
+  EXPECT_NE(0, failed);
+  EXPECT_TRUE(LogHas("****************RV270Api_UploadFilesToPc end,rc=" + std::to_string(failed) + "****************"));
+  EXPECT_TRUE(ReadHostFile(path).empty());
+  std::filesystem::remove_all(folder, ec);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // Production test exports against the simulated terminal: the serial number, the
-// hardware tests and their timeout, over both links.
+// hardware tests and their timeout, and the stress test's sequence, over both links.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "QornRV270API.h"
+#include "rv270sim/host.h"
 #include "support/outcome_rows.h"
 
 namespace {
@@ -196,6 +199,77 @@ TEST_P(FactoryTest, SerialNumberAnswersAreCheckedBeforeTheCopy) {
     EXPECT_EQ(c.error, RV270Api_GetErrorCode());
     EXPECT_EQ(c.copied, std::string(number, 4));
   }
+}
+
+// ---- stress test ----
+
+// A scratch video file; the transfers' long waits and the stress test's pauses are cut to
+// 5% in the test core.
+class StressTest : public SimLinkTest {
+ protected:
+  void SetUp() override {
+    SimLinkTest::SetUp();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("rv270_stress_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(dir_);
+    video_ = (dir_ / "clip.mp4").string();
+    std::ofstream(video_, std::ios::binary) << std::string(5000, 'v');
+    rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    SimLinkTest::TearDown();
+  }
+  // The requests of the poster and deletion commands, in order.
+  std::vector<std::string> ScreenAndDeletes() const {
+    std::vector<std::string> out;
+    for (const auto& r : sim.Requests()) {
+      if (r.payload.size() >= 2 && r.payload[0] == 0x50 && (r.payload[1] == 0x19 || r.payload[1] == 0x07)) {
+        out.push_back(Hex(r.payload));
+      }
+    }
+    return out;
+  }
+  std::filesystem::path dir_;
+  std::string video_;
+};
+RV270_INSTANTIATE_LINKS(StressTest);
+
+#ifdef RV270_TEST_CORE
+// Video stored, poster type 1, every advertising video deleted, poster type 0.
+TEST_P(StressTest, ShowsThenDeletesTheVideos) {
+  sim.PutFile(2, "old.mp4", B({1, 2, 3}));
+  sim.PutFile(1, "keep.png", B({4}));
+  EXPECT_EQ(0, RV270Api_Stresstest(Port(), 0, video_.c_str()));
+  EXPECT_GT(sim.DataReportCount(), 0u);
+  EXPECT_EQ((std::vector<std::string>{"50 19 01 ", "50 07 02 ", "50 19 00 "}), ScreenAndDeletes());
+  const auto state = sim.State();
+  EXPECT_EQ(0, state.screen.posterType);
+  ASSERT_EQ(1u, state.files.size());
+  EXPECT_EQ(1, state.files.begin()->first.first);
+  EXPECT_TRUE(LogHas(Logged('I', video_)));
+  EXPECT_TRUE(LogHas(Logged('I', "RV270Api_SaveFile_NewName return[0]!")));
+
+  // A refused poster change is returned as it is, and nothing is deleted.
+  sim.ClearRecords();
+  sim.ScriptNext(0x50, 0x19, Answer::Status(0x01, 0x00));
+  const int refused = RV270Api_SetPosterType(Port(), 0, 1);
+  EXPECT_LT(refused, 0);
+  sim.ClearRecords();
+  sim.ScriptNext(0x50, 0x19, Answer::Status(0x01, 0x00));
+  EXPECT_EQ(refused, RV270Api_Stresstest(Port(), 0, video_.c_str()));
+  EXPECT_EQ((std::vector<std::string>{"50 19 01 "}), ScreenAndDeletes());
+  EXPECT_EQ(1u, sim.State().files.count({2, "clip.mp4"}));
+}
+#endif
+
+// A failed video download stops before the poster change.
+TEST_P(StressTest, FailedDownloadStopsBeforeThePoster) {
+  EXPECT_EQ(-114, RV270Api_Stresstest(Port(), 0, (dir_ / "missing.mp4").string().c_str()));
+  EXPECT_EQ(-114, RV270Api_Stresstest(Port(), 0, nullptr));
+  EXPECT_TRUE(ScreenAndDeletes().empty());
+  EXPECT_TRUE(sim.State().files.empty());
 }
 
 }  // namespace

@@ -61,6 +61,17 @@ struct StoredFile {
 // The bytes of a pattern file.
 inline uint8_t PatternByte(uint64_t i) { return static_cast<uint8_t>((i * 131u + (i >> 9)) & 0xFF); }
 
+// A stored file that keeps `content`, with its size and hash.
+inline StoredFile KeptFile(const Bytes& content) {
+  StoredFile f;
+  f.size = content.size();
+  f.hash = 1469598103934665603ull;  // FNV-1a 64
+  for (uint8_t b : content) f.hash = (f.hash ^ b) * 1099511628211ull;
+  f.kept = true;
+  f.content = content;
+  return f;
+}
+
 // Stored files kept whole up to this size.
 constexpr uint64_t kKeptFileBytes = 4u * 1024u * 1024u;
 
