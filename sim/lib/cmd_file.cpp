@@ -409,17 +409,21 @@ void Simulator::Core::AbandonUpload(Link link) {
   if (session.kind == FileSession::Kind::kUpload && session.link == link) session.kind = FileSession::Kind::kNone;
 }
 
-// ---- the public members ----
-
-void Simulator::PutFile(int category, const std::string& name, const Bytes& content) {
-  std::lock_guard<std::mutex> lock(core_->mu);
+StoredFile KeptFile(const Bytes& content) {
   StoredFile f;
   f.size = content.size();
   f.hash = kFnvOffset;
   for (uint8_t b : content) f.hash = Fnv(f.hash, b);
   f.kept = true;
   f.content = content;
-  core_->state.files[{category, name}] = std::move(f);
+  return f;
+}
+
+// ---- the public members ----
+
+void Simulator::PutFile(int category, const std::string& name, const Bytes& content) {
+  std::lock_guard<std::mutex> lock(core_->mu);
+  core_->state.files[{category, name}] = KeptFile(content);
 }
 
 void Simulator::PutPatternFile(int category, const std::string& name, uint64_t size) {

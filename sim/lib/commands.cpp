@@ -11,6 +11,7 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterCipherCommands(table);
   RegisterPinpadCommands(table);
   RegisterOperatorCommands(table);
+  RegisterSignCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {
