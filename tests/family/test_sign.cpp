@@ -551,6 +551,7 @@ TEST_P(SignTest, ArgumentsAreRefusedBeforeThePadIsShown) {
   char text[8];
   int length = 0;
   const std::string pdf = Voucher();
+  const std::string longText(20480 - 6 + 1, 'a');  // one byte more than the request holds
   const std::vector<Case> cases = {
       {[&] { return RV270Api_ShowInfoOrWaitSignFZ(0, 0, 0, 0, 0, 0, 0, 0, "", 30, 0, 0, nullptr, pdf.c_str()); },
        "RV270Api_ShowInfoOrWaitSignFZ SavePath is empty!"},
@@ -566,6 +567,7 @@ TEST_P(SignTest, ArgumentsAreRefusedBeforeThePadIsShown) {
       {[&] { return Paperless(30, "", text, nullptr); }, "Paperless pBase64Len is null!"},
       {[&] { return Paperless(-1, "", text, &length); }, "Paperless timeout<0!"},
       {[&] { return Paperless(65536, "", text, &length); }, "Paperless timeout>65535!"},
+      {[&] { return Paperless(30, longText.c_str(), text, &length); }, "Paperless pPaperText too long!"},
       {[&] { return papeless_BJZW("1280", "720", "", "60", nullptr); }, "papeless_BJZW pBase64 is null!"},
       {[&] { return getSignature_GDNH(nullptr); }, "getSignature_GDNH SavePath is empty!"},
       {[&] { return getSignature_GDNH(""); }, "getSignature_GDNH SavePath is empty!"},
