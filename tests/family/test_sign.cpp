@@ -224,11 +224,21 @@ TEST_P(SignLinkTest, VoucherSigningBringsTheImageBackAsAFile) {
     EXPECT_GE(LogFind("RV270Api_UploadFilesToPc end,rc=0", from), 0);
     EXPECT_LT(LogFind(std::string("****************") + e.name + " start", from), 0);  // no frame of its own
   }
+
+  // The customer cancels: 1, nothing fetched, and the image of before is gone.
+  sim.ClearRecords();
+  sim.SetCustomerOutcome(B({0x00, 0x01}));
+  const std::string save = Write("sign.png", kOldImage);
+  EXPECT_EQ(1, RV270Api_ShowInfoOrWaitSignFZ(Port(), 0, 0, 0, 0, 0, 0, 0, "", 30, 0, 0, save.c_str(),
+                                             Voucher().c_str()));
+  EXPECT_FALSE(fs::exists(save));
+  EXPECT_TRUE(StoredSignature().empty());
+  EXPECT_FALSE(Sent(0x50, 0x08));
 }
 
 // Every outcome but a completed signature ends the call without a fetch, and a previous
-// customer's image never survives it.
-TEST_P(SignLinkTest, VoucherSigningWithoutASignatureLeavesNoImage) {
+// customer's image never survives it (the serial link's road is in the test above).
+TEST_P(SignTest, VoucherSigningWithoutASignatureLeavesNoImage) {
   struct Case {
     const char* what;
     Bytes customer;
