@@ -184,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(Usb, SignTest, ::testing::Values(kUsbPort), LinkParamNa
 // The two voucher signings: the same road, Signaturetest pausing before the fetch.
 struct VoucherExport {
   const char* name;
-  int (*call)(int, int, int, int, int, int, int, int, const char*, int, int, int, const char*, const char*);
+  int(RV270_CALL* call)(int, int, int, int, int, int, int, int, const char*, int, int, int, const char*, const char*);
 };
 const VoucherExport kVoucherExports[] = {
     {"RV270Api_ShowInfoOrWaitSignFZ", RV270Api_ShowInfoOrWaitSignFZ},
