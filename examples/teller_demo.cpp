@@ -1,8 +1,8 @@
 // A teller workflow against an RV270 terminal (or the simulator): find the terminal,
 // exchange the status command over USB and a serial port, greet a customer, send a
 // picture and a PDF voucher to the terminal, list its pictures and fetch one back, show
-// the teller card with its photo and let the customer rate the service, then load PIN-pad
-// keys and read the customer's PIN.
+// the teller card with its photo and let the customer rate the service, have a voucher
+// signed and keep the signature as a PNG, then load PIN-pad keys and read the customer's PIN.
 //
 // Usage: teller_demo [--serial N] [--usb-only]
 //   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
@@ -138,6 +138,23 @@ void CounterService(int port) {
   std::remove(photo.c_str());
 }
 
+// A PDF voucher signed by the customer: the voucher is shown on the terminal, the
+// customer signs (the simulator's customer signs at once), and the signature image comes
+// back as a PNG file beside this program.
+void SignedVoucher(int port, const char* program) {
+  std::printf("\nSigned voucher on port %d\n", port);
+  const std::string self = program ? program : "";
+  const size_t slash = self.find_last_of("/\\");
+  const std::string png = (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) +
+                          "rv270_demo_signature.png";
+  const std::string voucher = MakeFile("rv270_demo_signed_voucher.pdf", 20000);
+  const int r = RV270Api_ShowInfoOrWaitSignFZ(port, 0, 0, 0, 0, 1280, 720, 0, "请在此签名", 60, 0, 0, png.c_str(),
+                                              voucher.c_str());
+  Report("voucher signed, signature saved as a PNG", r, r == 0);
+  if (r == 0) std::printf("    signature image: %s\n", png.c_str());
+  std::remove(voucher.c_str());
+}
+
 // The PIN pad: a test master key from two components and a work key under it, each with
 // its check value; the customer's PIN as an ISO 9564 format-0 PIN block bound to the
 // card's account field; then the log is searched for every secret of the step.
@@ -206,6 +223,7 @@ int main(int argc, char** argv) {
   if (serial) Workflow(serialPort);
   FileTransfers(0);
   CounterService(0);
+  SignedVoucher(0, argv[0]);
   PinPadStep(0);
 
   std::printf("\n%d step(s) failed\n", g_failures);

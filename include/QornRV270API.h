@@ -180,7 +180,8 @@ RV270_API int RV270_CALL RV270Api_Pressuresensitivetest(int port, int selector);
 /* timeout in seconds, 0 to 255 (the terminal receives one byte); testtype 1 or 2. */
 RV270_API int RV270_CALL RV270Api_Keytest(int port, int selector, int timeout, int testtype);
 RV270_API int RV270_CALL RV270Api_Touchcalibration(int port, int selector);
-/* The voucher signing of RV270Api_ShowInfoOrWaitSignFZ: pPdfPath is the host voucher,
+/* The voucher signing of RV270Api_ShowInfoOrWaitSignFZ (same arguments and results), with
+ * a pause of one second before the image is fetched: pPdfPath is the host voucher,
  * SavePath the host file that receives the signature image; timeout in seconds. */
 RV270_API int RV270_CALL RV270Api_Signaturetest(int port, int selector, int mode, int iSignValue1,
     int iSignValue2, int iSignValue3, int iSignValue4, int iSignByte, const char *pVoice,
@@ -252,7 +253,14 @@ RV270_API int RV270_CALL RV270Api_EvaluateFZ(int port, int selector, const char 
 
 /* ---- Signature and paperless workflows ------------------------------------------------ */
 /* timeout arguments are in seconds. pBase64 (out) receives the signature image as Base64
- * text without a terminator (pass a zeroed buffer); *pBase64Len its length. */
+ * text followed by a terminator, *pBase64Len the text's length (a multiple of 4). The image
+ * is at most 102400 bytes for Paperless and DLpaperlessFZ (give pBase64 room for 136537
+ * characters, terminator included) and 204800 bytes for papeless_BJZW (273069 characters);
+ * a larger image fails the call. After any failure pBase64 holds an empty text and
+ * *pBase64Len 0. Results 1 to 4 are the customer's outcomes (1 cancelled where the terminal
+ * reports it so); a failed fetch of the image is negative with last error 115 (-115 where
+ * the fetch itself failed with a positive value). A null SavePath, pBase64 or pBase64Len
+ * is refused (-2) before anything is shown; an older image at SavePath is removed first. */
 
 /* pPdfPath: host voucher file; SavePath: host file that receives the signature image. */
 RV270_API int RV270_CALL RV270Api_ShowInfoOrWaitSignFZ(int port, int selector, int mode,
@@ -263,11 +271,14 @@ RV270_API int RV270_CALL RV270Api_ShowInfoOrWaitSignFZ(int port, int selector, i
 RV270_API int RV270_CALL DLpaperlessFZ(int iSignValue1, int iSignValue2, int iSignValue3,
     int iSignValue4, int iSignByte, int timeout, char *pBase64, const char *pPdfPath,
     int *pBase64Len);
-/* USB only; pPaperText may be empty. */
+/* USB only; pPaperText may be empty; timeout 0 to 65535 (sent in two bytes). */
 RV270_API int RV270_CALL Paperless(int timeout, const char *pPaperText, char *pBase64, int *pBase64Len);
-/* USB only; pTimeoutText: decimal text, seconds. */
+/* USB only; pTimeoutText: decimal text, seconds. pBase64: room for 273069 characters;
+ * no length is returned (the text is terminated). */
 RV270_API int RV270_CALL papeless_BJZW(const char *pField3, const char *pField4, const char *pField6,
     const char *pTimeoutText, char *pBase64);
+/* The signature pad over USB: opened (waits up to 999 s for the customer), cleared, the
+ * main screen cleared, and the image fetched into SavePath. */
 RV270_API int RV270_CALL startSignature_GDNH(void);
 RV270_API int RV270_CALL clearSignature_GDNH(void);
 RV270_API int RV270_CALL endSign_GDNH(void);

@@ -72,6 +72,7 @@ Answer SignScreen(const Request& r, DeviceState& s) {
   s.screen.signByte = signByte;
   s.screen.lastTimeout = timeout;
   Speak(s, voice);
+  if (mode == 0) CaptureSignature(s);
   return CustomerAnswer(s);
 }
 
@@ -96,6 +97,7 @@ Answer ClearMainScreen(const Request& r, DeviceState& s) {
   s.screen.textPage.clear();
   s.screen.page.clear();
   ++s.screen.mainScreenClears;
+  CloseSignaturePad(s);
   return Answer::Done();
 }
 

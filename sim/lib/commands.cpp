@@ -12,6 +12,7 @@ void RegisterBuiltInCommands(CommandTable& table) {
   RegisterPinpadCommands(table);
   RegisterOperatorCommands(table);
   RegisterEvaluateCommands(table);
+  RegisterSignCommands(table);
 }
 
 void CommandTable::Add(uint8_t cls, uint8_t cmd, CommandHandler handler, CommandKind kind) {

@@ -34,6 +34,7 @@ void RegisterCipherCommands(CommandTable& table);  // cmd_cipher.cpp
 void RegisterPinpadCommands(CommandTable& table);  // cmd_pinpad.cpp
 void RegisterOperatorCommands(CommandTable& table);  // cmd_operator.cpp
 void RegisterEvaluateCommands(CommandTable& table);  // cmd_evaluate.cpp
+void RegisterSignCommands(CommandTable& table);  // cmd_sign.cpp
 
 // Reads the fields of a request payload after its two command bytes. Every read is
 // bounded by the payload; a read past its end fails and leaves the reader failed.
@@ -58,5 +59,12 @@ class FieldReader {
 Answer Malformed(DeviceState& state);
 // The scripted customer's answer to a waiting command.
 Answer CustomerAnswer(const DeviceState& state);
+
+// A stored file that keeps `content` (cmd_file.cpp).
+// A signing starts (the signature screen in signature mode): the previous signature
+// goes; when the scripted customer completes it, a fresh one is stored (cmd_sign.cpp).
+void CaptureSignature(DeviceState& state);
+// The main screen was cleared: an open signature pad closes (cmd_sign.cpp).
+void CloseSignaturePad(DeviceState& state);
 
 }  // namespace rv270sim
