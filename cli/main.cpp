@@ -429,7 +429,7 @@ int Main(int argc, char** argv) {
   int volumeLevel = -1;
   CLI::App* volumeCmd = command("volume", "set the voice volume, or show it when no level is given",
                                 [&] { return Volume(g, volumeType, volumeLevel); });
-  volumeCmd->add_option("level", volumeLevel, "volume level")->check(CLI::Range(0, 255));
+  volumeCmd->add_option("level", volumeLevel, "volume level, 0 to 3")->check(CLI::Range(0, 3));
   volumeCmd->add_option("--type", volumeType, "volume type")->check(CLI::Range(0, 255))->capture_default_str();
 
   SendArgs send;

@@ -163,7 +163,8 @@ void OnProgress(int direction, int64_t done, int64_t total) {
   }
   const bool complete = done >= total;
   const double elapsed = std::chrono::duration<double>(now - p.start).count();
-  const double rate = elapsed > 0.05 ? static_cast<double>(done) / elapsed : 0.0;
+  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
+  const std::string rateText = rate > 0 ? Bytes(rate) + "/s" : "-";
   const double percent = total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0;
   std::string left = "--:--";
   if (complete) {
@@ -177,15 +178,15 @@ void OnProgress(int direction, int64_t done, int64_t total) {
     const int filled = static_cast<int>(percent * kWidth / 100.0);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kWidth - filled), '.');
-    fprintf(stderr, "\r%s [%s] %3.0f%% %s/%s %s/s %s %s\x1b[K", p.label.c_str(), bar.c_str(), percent,
-            Bytes(static_cast<double>(done)).c_str(), Bytes(static_cast<double>(total)).c_str(),
-            Bytes(rate).c_str(), complete ? "in" : "left", left.c_str());
+    fprintf(stderr, "\r%s [%s] %3.0f%% %s/%s %s %s %s\x1b[K", p.label.c_str(), bar.c_str(), percent,
+            Bytes(static_cast<double>(done)).c_str(), Bytes(static_cast<double>(total)).c_str(), rateText.c_str(),
+            complete ? "in" : "left", left.c_str());
     if (complete) fputc('\n', stderr);
   } else {
     if (!complete && done != 0 && now - p.lastLine < std::chrono::seconds(1)) return;
     p.lastLine = now;
-    fprintf(stderr, "%s%s%s %lld of %lld bytes (%.0f%%), %s/s, %s %s\n", p.label.c_str(), p.label.empty() ? "" : ": ",
-            verb, static_cast<long long>(done), static_cast<long long>(total), percent, Bytes(rate).c_str(),
+    fprintf(stderr, "%s%s%s %lld of %lld bytes (%.0f%%), %s, %s %s\n", p.label.c_str(), p.label.empty() ? "" : ": ",
+            verb, static_cast<long long>(done), static_cast<long long>(total), percent, rateText.c_str(),
             complete ? "done in" : "left", left.c_str());
   }
   fflush(stderr);
