@@ -268,10 +268,14 @@ int FetchInto(const Global& g, Report& r, int category, const std::string& name,
               int timeout) {
   ProgressLabel(name);
   const std::string deviceName = ToTerminal(name);
-  const int rc = RV270Api_UploadFilesToPc(g.port, g.selector, 0, output.c_str(), category, deviceName.c_str(), timeout,
+  // The serial upload wants a path with a folder in it: give it the full path.
+  std::error_code ec;
+  std::string path = std::filesystem::absolute(output, ec).string();
+  if (ec) path = output;
+  const int rc = RV270Api_UploadFilesToPc(g.port, g.selector, 0, path.c_str(), category, deviceName.c_str(), timeout,
                                           nullptr, nullptr);
   if (rc == 0) {
-    r.Add("saved", Value::Text(output));
+    r.Add("saved", Value::Text(path));
   } else {
     r.Add("reason", Value::Text(UploadFailure(rc)));
   }
@@ -370,9 +374,10 @@ Report Serial(const Global& g, const std::string& set, bool clear) {
     const int rc = RV270Api_GETserialnumber(g.port, g.selector, number);
     r.Set(rc);
     if (rc == 0) {
+      r.Add("stored", Value::Flag(true));
       r.Add("serial", Value::Text(FromTerminal(number)));
     } else if (rc == -100 && r.error == 0) {
-      r.Add("serial", Value::Text(""));  // none stored: not a failure
+      r.Add("stored", Value::Flag(false));  // none stored: not a failure
       r.exit = kExitOk;
     }
   }

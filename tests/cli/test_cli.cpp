@@ -193,7 +193,7 @@ TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
       {{"serial"}, "serial: SN0001", "serial", "SN0001",
        [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN0001"; }); },
        nullptr},
-      {{"serial"}, "serial: \n", "serial", "",  // none stored is no failure
+      {{"serial"}, "stored: no", "stored", "False",  // none stored is no failure
        [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values.erase("factory.serialnumber"); }); },
        nullptr},
       {{"serial", "--clear"}, "error 0", "result", "0",
@@ -235,6 +235,9 @@ TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
 // ---- Files: round trips and the folder ----------------------------------------------------
 
 TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
+  char cwd[4096] = {0};
+  ASSERT_NE(getcwd(cwd, sizeof(cwd) - 1), nullptr);
+  const std::string startDir = cwd;
   // Over USB: more than one 1 MB block; over the serial port: a few packages.
   for (const auto& link : {std::make_pair(std::string("0"), size_t{1500000}), std::make_pair(std::string("7"), size_t{2500})}) {
     SCOPED_TRACE("port " + link.first);
@@ -247,11 +250,19 @@ TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
     // Not a terminal: plain progress lines, the last one complete.
     EXPECT_NE(sent.err.find("sent " + std::to_string(link.second) + " of " + std::to_string(link.second) +
                             " bytes (100%)"), std::string::npos) << sent.err;
-    const CliRun fetched = RunCli({"--port", link.first, "--json", "fetch", "clip.mp4", "-c", "video", "-o", back});
+    CliRun fetched = RunCli({"--port", link.first, "--progress", "fetch", "clip.mp4", "-c", "video", "-o", back});
+    ASSERT_EQ(fetched.exit, 0) << fetched.out << fetched.err;
+    EXPECT_NE(fetched.err.find("received " + std::to_string(link.second) + " of " + std::to_string(link.second) +
+                               " bytes (100%)"), std::string::npos) << fetched.err;
+    EXPECT_EQ(ReadBytes(back), content);
+    // A relative save path (the serial upload needs a folder in it), and no progress with --json.
+    ASSERT_EQ(chdir(TempDir().c_str()), 0);
+    fetched = RunCli({"--port", link.first, "--json", "--progress", "fetch", "clip.mp4", "-c", "video", "-o", "rel.mp4"});
     ASSERT_EQ(fetched.exit, 0) << fetched.out << fetched.err;
     EXPECT_TRUE(JsonValid(fetched.out)) << fetched.out;
-    EXPECT_EQ(fetched.err, "");  // no progress with --json
-    EXPECT_EQ(ReadBytes(back), content);
+    EXPECT_EQ(fetched.err, "");
+    EXPECT_EQ(ReadBytes(TempPath("rel.mp4")), content);
+    ASSERT_EQ(chdir(startDir.c_str()), 0);
     std::remove(path.c_str());
     std::remove(back.c_str());
   }
