@@ -30,11 +30,14 @@
 #   --no-install    do not install packages, even when some are missing
 #   --install-only  install the missing packages (of the chosen stages) and stop
 #   --only          run only these of: linux, linux-asan, linux-tsan, fuzz, win32, win64,
-#                   linux-aarch64, integration, packages
+#                   linux-aarch64, packages, integration
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
 # RV270_TEST_TIMEOUT (seconds per test program, default 900), RV270_FUZZ_SECONDS (seconds
 # per fuzz target, default 12).
+#
+# Stages build one after the other; each stage's tests run in the background while the next
+# stage builds (one such lane at a time; its output is printed when it ends).
 #
 # The summary at the end lists every step with its time and every test program or check
 # with its outcome; its last line is "N passed, M failed", counting the test programs,
@@ -47,7 +50,7 @@ set -uo pipefail
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
 FUZZ_SECONDS=${RV270_FUZZ_SECONDS:-12}
-ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 integration packages)
+ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 packages integration)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -259,10 +262,74 @@ run_program() {
   fi
 }
 
+# ---------------------------------------------------------------------------------------
+# Test lanes. Building keeps both cores busy, while the test programs mostly wait on their
+# simulators; so a stage's tests run in the background while the next stage builds. One
+# lane runs at a time (test programs of two stages never run at once: they share named
+# locks). A lane's output goes to its log and is printed when it ends; its steps and
+# results join the summary then.
+
+LANE_PID=
+LANE_NAME=
+LANE_DIR=$RV270_BUILD_ROOT/ci-lanes
+LANE_COUNT=0
+
+# lane_start NAME command...: waits for the lane before, then runs the command in the
+# background.
+lane_start() {
+  lane_wait
+  LANE_NAME=$1
+  shift
+  LANE_COUNT=$((LANE_COUNT + 1))
+  local base=$LANE_DIR/$LANE_COUNT
+  mkdir -p "$LANE_DIR"
+  note "$LANE_NAME: tests start in the background (output: $base.log)"
+  (
+    STEP_LINES=() RESULT_LINES=() PASSED=0 FAILED=0
+    "$@" >"$base.log" 2>&1
+    { [ ${#STEP_LINES[@]} -eq 0 ] || printf '%s\n' "${STEP_LINES[@]}"; } >"$base.steps"
+    { [ ${#RESULT_LINES[@]} -eq 0 ] || printf '%s\n' "${RESULT_LINES[@]}"; } >"$base.results"
+    echo "$PASSED $FAILED" >"$base.counts"
+  ) &
+  LANE_PID=$!
+}
+
+# lane_wait: waits for the running lane, prints its output and takes in its steps and
+# results (a lane that ended without its record counts as one failure).
+lane_wait() {
+  [ -n "$LANE_PID" ] || return 0
+  wait "$LANE_PID"
+  local base=$LANE_DIR/$LANE_COUNT line passed failed
+  note "$LANE_NAME: tests ended (background output follows)"
+  cat "$base.log" 2>/dev/null
+  if [ -f "$base.counts" ]; then
+    while IFS= read -r line; do STEP_LINES+=("$line"); done <"$base.steps"
+    while IFS= read -r line; do RESULT_LINES+=("$line"); done <"$base.results"
+    read -r passed failed <"$base.counts"
+    PASSED=$((PASSED + passed))
+    FAILED=$((FAILED + failed))
+  else
+    result "$LANE_NAME: tests" failed "the background lane ended without its record, see $base.log"
+  fi
+  LANE_PID=
+}
+
+stop_lane() {
+  if [ -n "$LANE_PID" ]; then
+    pkill -TERM -P "$LANE_PID" 2>/dev/null
+    kill "$LANE_PID" 2>/dev/null
+  fi
+}
+
 stage_linux() {
   local dir
   dir=$(build_dir linux)
   configure_and_build linux linux || return
+  lane_start linux linux_checks "$dir"
+}
+
+linux_checks() {
+  local dir=$1
   run_ctest linux "$dir"
   run_export_check linux "$dir" linux
   # The README's main command: the teller demo against the simulator.
@@ -301,7 +368,11 @@ stage_linux_asan() {
   dir=$(build_dir linux-asan)
   configure_and_build linux-asan linux-asan \
     rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib $(replay_targets) || return
-  local leaks
+  lane_start linux-asan linux_asan_tests "$dir"
+}
+
+linux_asan_tests() {
+  local dir=$1 leaks
   leaks=$(leak_check_works "$dir")
   if [ "$leaks" = 1 ]; then
     echo "LeakSanitizer works here: leak checks on"
@@ -327,6 +398,11 @@ stage_linux_tsan() {
   local dir
   dir=$(build_dir linux-tsan)
   configure_and_build linux-tsan linux-tsan rv270_family_tests_core || return
+  lane_start linux-tsan linux_tsan_tests "$dir"
+}
+
+linux_tsan_tests() {
+  local dir=$1
   local exe=$dir/tests/rv270_family_tests_core log=$dir/ci-tsan.log
   [ -x "$exe" ] || return
   step_begin "linux-tsan: cancel and concurrency tests"
@@ -468,7 +544,11 @@ stage_windows() {
       [ -f "$exe" ] && cp -f "$dir/QornRV270API.dll" "$(dirname "$exe")/"
     done
   fi
+  lane_start "$stage" windows_tests "$stage" "$dir"
+}
 
+windows_tests() {
+  local stage=$1 dir=$2
   wine_env "$dir" "$stage"
   if [ "$stage" = win32 ] && [ "$(runs_32bit_programs)" = 0 ]; then
     step_begin "$stage: tests"
@@ -494,6 +574,11 @@ stage_linux_aarch64() {
   configure_and_build linux-aarch64 linux-aarch64 \
     QornRV270API rv270_unit_tests rv270_family_tests_core || return
   run_export_check linux-aarch64 "$dir" linux
+  lane_start linux-aarch64 aarch64_tests "$dir"
+}
+
+aarch64_tests() {
+  local dir=$1
   # ctest runs the programs under qemu-aarch64 (the toolchain's emulator); family_lib,
   # which keeps the shipped library's real pauses, runs on the native builds only.
   run_ctest linux-aarch64 "$dir" -R '^(unit|family_core)$'
@@ -596,7 +681,7 @@ stage_packages() {
   done
 }
 
-trap 'stop_com_pair' EXIT
+trap 'stop_com_pair; stop_lane' EXIT
 trap 'echo "interrupted" >&2; exit 130' INT TERM
 
 # ---------------------------------------------------------------------------------------
@@ -616,6 +701,7 @@ for stage in "${STAGES[@]}"; do
     packages) stage_packages ;;
   esac
 done
+lane_wait
 
 note "summary (build folders in $RV270_BUILD_ROOT)"
 echo "steps:"
