@@ -200,7 +200,7 @@ Report Send(const Global& g, const SendArgs& a) {
       sent.push_back(shown + " (" + CategoryName(category) + ")");
     } else {
       code = rc == -1001 ? kBusy : (folder ? kFolderFileError : kSingleFileError);
-      r.Add("failed", Value::Text(shown));
+      r.Add("failed", Value::Text(shown), true);
     }
   }
   if (rc == 0 && sent.empty()) {
@@ -208,7 +208,7 @@ Report Send(const Global& g, const SendArgs& a) {
     code = folder ? kNoFileInFolder : kUnknownFileType;
   }
   r.Add("sent", Value::List(sent));
-  if (!skipped.empty()) r.Add("skipped", Value::List(skipped));
+  if (!skipped.empty()) r.Add("skipped", Value::List(skipped), true);
   r.Set(rc, code);
   return r;
 }
@@ -374,7 +374,7 @@ Report Serial(const Global& g, const std::string& set, bool clear) {
     const int rc = RV270Api_GETserialnumber(g.port, g.selector, number);
     r.Set(rc);
     if (rc == 0) {
-      r.Add("stored", Value::Flag(true));
+      r.Add("stored", Value::Flag(true), true);
       r.Add("serial", Value::Text(FromTerminal(number)));
     } else if (rc == -100 && r.error == 0) {
       r.Add("stored", Value::Flag(false));  // none stored: not a failure

@@ -70,9 +70,9 @@ std::string Json(const Report& r) {
   out += ",\"exit\":" + std::to_string(r.exit);
   for (const auto& field : r.fields) {
     out += ',';
-    JsonString(out, field.first);
+    JsonString(out, field.key);
     out += ':';
-    JsonValue(out, field.second);
+    JsonValue(out, field.value);
   }
   out += '}';
   return out;
@@ -99,7 +99,8 @@ std::string Plain(const Value& v) {
 
 void PrintText(const Report& r, bool quiet) {
   for (const auto& field : r.fields) {
-    const Value& v = field.second;
+    const Value& v = field.value;
+    if (quiet && field.detail) continue;
     if (quiet) {
       const std::string text = Plain(v);
       if (v.kind == Value::kList) {
@@ -108,10 +109,10 @@ void PrintText(const Report& r, bool quiet) {
         printf("%s\n", text.c_str());
       }
     } else if (v.kind == Value::kList) {
-      printf("%s: %zu\n", field.first.c_str(), v.list.size());
+      printf("%s: %zu\n", field.key.c_str(), v.list.size());
       for (const auto& item : v.list) printf("  %s\n", item.c_str());
     } else {
-      printf("%s: %s\n", field.first.c_str(), Plain(v).c_str());
+      printf("%s: %s\n", field.key.c_str(), Plain(v).c_str());
     }
   }
   const std::string line = "result: " + std::to_string(r.result) + ", error " + std::to_string(r.error) + ": " +

@@ -34,10 +34,17 @@ struct Report {
   std::string command;
   int result = 0;        // the library call's return value
   int error = 0;         // last error code
-  std::vector<std::pair<std::string, Value>> fields;
+  struct Field {
+    std::string key;
+    Value value;
+    bool detail;  // left out by --quiet
+  };
+  std::vector<Field> fields;
   int exit = kExitOk;
 
-  void Add(const std::string& key, Value value) { fields.emplace_back(key, std::move(value)); }
+  void Add(const std::string& key, Value value, bool detail = false) {
+    fields.push_back(Field{key, std::move(value), detail});
+  }
   // Sets result, error (RV270Api_GetErrorCode) and the usual exit code: 1 for a negative
   // result, 3 for a cancelled or timed-out customer step (codes 121, 128), else 0.
   void Set(int rc);

@@ -232,6 +232,25 @@ TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
   std::remove(firmware.c_str());
 }
 
+TEST_F(CliTest, QuietPrintsOnlyTheValues) {
+  sim->PutFile(1, "a.png", Bytes{1});
+  sim->PutFile(1, "b.png", Bytes{2});
+  sim->EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN0001"; });
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-q", "list", "picture"}, "a.png\nb.png\n"},
+      {{"serial", "--quiet"}, "SN0001\n"},
+      {{"-q", "status"}, "yes\n"},
+      {{"-q", "say", "hi"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Args(c.first));
+    const CliRun run = RunCli(c.first);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, c.second);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
 // ---- Files: round trips and the folder ----------------------------------------------------
 
 TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
