@@ -80,6 +80,8 @@ void Simulator::Unplug(Link link) {
   std::lock_guard<std::mutex> lock(core_->mu);
   if (link == Link::kUsb) core_->usbUnplugged = true;
   core_->outgoing.remove_if([link](const Outgoing& item) { return item.link == link; });
+  // A terminal that loses its line gives up the transfer it was in.
+  if (core_->session.link == link) core_->session.kind = FileSession::Kind::kNone;
 }
 
 bool Simulator::Plug(Link link) {

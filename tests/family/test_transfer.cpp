@@ -5,9 +5,9 @@
 // Narrow literals in this file are GBK (the tests are compiled like the library).
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <cstdio>
@@ -135,6 +135,84 @@ TEST_P(TransferLinkTest, DownloadThenUploadGivesTheSameBytes) {
   EXPECT_TRUE(std::equal(content.begin(), content.end(), buffer.begin()));
   EXPECT_EQ(buffer[content.size()], 0xEE);
   EXPECT_TRUE(LogHas("****************RV270Api_UploadFilesToPc end,rc=0****************"));
+}
+
+// A transfer broken off half-way, in either direction, by the terminal going away (the USB
+// link dropped, the serial pseudo-terminal closed) or by a cancel from another thread:
+// the call fails soon instead of waiting out its long timeouts, an upload leaves no file at
+// the save path, and once the terminal is back the next transfer works.
+TEST_P(TransferLinkTest, TransfersBrokenOffHalfWayFailCleanly) {
+  const Bytes content = Pattern(200 * 1024);
+  const std::string path = Write("half.jpg", content);
+  sim.PutFile(9, "whole.jpg", content);
+  sim.SetLinePacing(true);
+  enum class By { kTerminalGone, kCancel };
+  const struct {
+    const char* name;
+    bool download;
+    By by;
+  } cases[] = {
+      {"download, terminal gone", true, By::kTerminalGone},
+      {"upload, terminal gone", false, By::kTerminalGone},
+      {"upload, cancelled", false, By::kCancel},
+      {"download, cancelled", true, By::kCancel},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+#ifndef RV270_TEST_CORE
+    // Its switch back waits 20 s in real time for an answer that cannot come (below).
+    if (!IsUsb() && c.download && c.by == By::kCancel) continue;
+#endif
+    sim.ClearRecords();
+    const std::string save = Path("back.jpg").string();
+    std::atomic<int> result{1};
+    std::thread caller([&] {
+      result = c.download ? RV270Api_SaveFileSingle(Port(), 0, 0, "", 9, path.c_str())
+                          : RV270Api_UploadFilesToPc(Port(), 0, 0, save.c_str(), 9, "whole.jpg", 30, nullptr, nullptr);
+    });
+    // Half-way: data has begun to flow (downloads: data received; uploads: the request
+    // came and the first packages are on their way).
+    const bool flowing = c.download ? sim.WaitUntil([&] { return sim.DataReportCount() > (IsUsb() ? 300u : 8000u); }, 20000)
+                                    : sim.WaitUntil([&] {
+                                        for (const auto& r : sim.RequestPayloads(LinkUnderTest()))
+                                          if (r.size() > 1 && r[0] == 0x50 && r[1] == 0x08) return true;
+                                        return false;
+                                      }, 20000);
+    EXPECT_TRUE(flowing);
+    if (!c.download) std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    const auto brokenAt = std::chrono::steady_clock::now();
+    if (c.by == By::kTerminalGone)
+      Unplug();
+    else
+      RV270Api_CancelCustomProcess(Port(), 0);
+    caller.join();
+    const auto tookMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - brokenAt).count();
+    // Downloads fail with a negative result, uploads with their own (positive) codes.
+    EXPECT_NE(result.load(), 0);
+    // A cancelled serial download still switches the terminal back, and that switch waits
+    // its 20 s for an answer: the terminal takes the switch as package bytes.
+    const bool switchBackWaits = !IsUsb() && c.download && c.by == By::kCancel;
+    EXPECT_LT(tookMs, switchBackWaits ? 25000 : 10000) << "the transfer waited for a terminal that had stopped";
+    if (!c.download) {
+      EXPECT_FALSE(fs::exists(save));
+      EXPECT_FALSE(fs::exists(save + ".part"));
+    }
+    if (c.by == By::kTerminalGone) {
+      ASSERT_TRUE(Plug()) << sim.LastError();
+    }
+    // A serial terminal whose download stopped keeps taking what comes as the announced
+    // package bytes (the switch back too) until its own package wait ends: the line is
+    // not usable right after, whatever the host does.
+    if (!IsUsb() && c.download && c.by == By::kCancel) continue;
+    sim.SetLinePacing(false);
+    EXPECT_EQ(RV270Api_SaveFileSingle(Port(), 0, 1, "after.jpg", 9, path.c_str()), 0);
+    const auto state = sim.State();
+    const auto* f = Stored(state, 9, "after.jpg");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->size, content.size());
+    sim.SetLinePacing(true);
+  }
 }
 
 // Another thread's calls during a transfer wait for its end: none of them lands between
@@ -595,6 +673,19 @@ TEST_F(TransferTest, SerialFaultsStillSwitchTheTerminalBack) {
   EXPECT_EQ(RV270Api_SaveFileSingle(SerialPort(), 0, 0, "", 2, path.c_str()), -114);
   EXPECT_TRUE(LogHas("RV270Api_SaveFile_NewName return[-4]!"));
   EXPECT_EQ(sim.RequestPayloads(Link::kSerial).size(), 1u);
+#ifdef RV270_TEST_CORE
+  // The terminal answers the switch at once, before the host's port runs at the new rate
+  // (with the pauses skipped, the host reopens before the answer is read): the answer
+  // waiting on the line is taken after the reopen and the transfer goes on.
+  sim.ClearRecords();
+  sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x00, 0x00}), 0));
+  EXPECT_EQ(RV270Api_SaveFileSingle(SerialPort(), 0, 0, "", 2, path.c_str()), 0);
+  const auto afterEarly = sim.State();
+  const auto* early = Stored(afterEarly, 2, "m.mp4");
+  ASSERT_NE(early, nullptr);
+  EXPECT_EQ(early->size, 3000u);
+  EXPECT_EQ(Hex(sim.RequestPayloads(Link::kSerial).back()), Hex(B({0x50, 0x99, 0x01})));
+#endif
   // An upload whose package never comes fails and still switches back.
   sim.PutFile(9, "UserSign.png", Pattern(3000));
   TransferFaults silent;
