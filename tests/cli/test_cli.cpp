@@ -164,10 +164,12 @@ TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
        [](const DeviceState& s) { EXPECT_EQ(s.media.volume.at(1), 2); }},
       {{"volume", "--type", "1"}, "level: 3", "level", "3",
        [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.media.volume[1] = 3; }); }, nullptr},
-      {{"list", "picture"}, "  b.png", "files", "['a.png', 'b.png']",
+      // The terminal's GBK names come out as UTF-8.
+      {{"list", "picture"}, u8"  广告.png", "files", u8"['a.png', 'b.png', '广告.png']",
        [](rv270sim::Simulator& d) {
          d.PutFile(1, "a.png", Bytes{1});
          d.PutFile(1, "b.png", Bytes{2});
+         d.PutFile(1, "广告.png", Bytes{4});
          d.PutFile(2, "c.mp4", Bytes{3});
        },
        nullptr},
