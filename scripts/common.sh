@@ -74,7 +74,7 @@ run_capped() {
 # Debian packages.
 
 # What the native build needs (the library, tests, simulator, examples, benchmarks).
-BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file)
+BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file libcli11-dev)
 
 # missing_packages name...: prints those of the packages that are not installed.
 missing_packages() {

@@ -15,6 +15,7 @@
 #include "protocol/transfer_link.h"
 #include "transfer/categories.h"
 #include "transfer/host_file.h"
+#include "transfer/progress.h"
 #include "transfer/waits.h"
 
 namespace transfer {
@@ -79,6 +80,7 @@ int SendBlocks(HostFile& file, int64_t size, int cs) {
   uint8_t report[1000];
   uint8_t feedback[kFeedbackRoom];
   int resends = 0;
+  ProgressReport progress(kToTerminal, size);
   for (int64_t b = 0; b < blocks;) {
     const bool last = b + 1 == blocks;
     const int number = static_cast<int>(b + 1);
@@ -103,6 +105,7 @@ int SendBlocks(HostFile& file, int64_t size, int cs) {
         WriteLog('E', last ? "最后1M发送错误在第%d" : "发送错误在第%d", reportNumber);
         return -1;
       }
+      progress.Update(offset + static_cast<int64_t>(at + chunk));
     }
     const char feedbackLevel = last ? 'I' : 'E';
     int got = 0;

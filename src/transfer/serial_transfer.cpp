@@ -13,6 +13,7 @@
 #include "transfer/block_download.h"
 #include "transfer/categories.h"
 #include "transfer/host_file.h"
+#include "transfer/progress.h"
 #include "transfer/waits.h"
 
 namespace transfer {
@@ -119,6 +120,7 @@ int DownloadFile_Comm(int port, uint8_t bNewName, const char* filepath, const ch
   const int64_t packages = (size + kPackageSize - 1) / kPackageSize;
   uint8_t package[kPackageSize];
   char reason[64];
+  ProgressReport progress(kToTerminal, size);
   for (int64_t i = 1; i <= packages; ++i) {
     const int64_t offset = (i - 1) * kPackageSize;
     const int n = static_cast<int>(size - offset < kPackageSize ? size - offset : kPackageSize);
@@ -140,6 +142,7 @@ int DownloadFile_Comm(int port, uint8_t bNewName, const char* filepath, const ch
       Reason(message, reason);
       return 0;
     }
+    progress.Update(offset + n);
   }
   return 1;
 }
@@ -253,6 +256,7 @@ int UploadFileToPC_Comm(const UploadDestination& to, int port, int libraryRate, 
   static const uint8_t kAck[2] = {0x00, 0x00};
   uint8_t package[kPackageSize + 1];
   const int64_t packages = (S + kPackageSize - 1) / kPackageSize;
+  ProgressReport progress(kFromTerminal, S);
   for (int64_t i = 1; i <= packages; ++i) {
     const int len = static_cast<int>(S - (i - 1) * kPackageSize < kPackageSize ? S - (i - 1) * kPackageSize : kPackageSize);
     memset(package, 0, sizeof(package));
@@ -267,6 +271,7 @@ int UploadFileToPC_Comm(const UploadDestination& to, int port, int libraryRate, 
       WriteLog('E', "写入文件失败，返回：%d", stored);
       return fail(stored);
     }
+    progress.Update((i - 1) * kPackageSize + len);
   }
   if (to.iMode == 0) {
     int code = file.Close();

@@ -16,6 +16,7 @@
 #include "protocol/packet.h"
 #include "protocol/transfer_link.h"
 #include "transfer/host_file.h"
+#include "transfer/progress.h"
 #include "transfer/waits.h"
 
 namespace transfer {
@@ -105,6 +106,8 @@ int RecvBufWithLrc(const UploadDestination& to, int64_t T, int timeout, int cs) 
   if (opened != 0) return opened;
 
   size_t collected = 0;
+  int64_t received = 0;
+  ProgressReport progress(kFromTerminal, fileBytes);
   uint8_t report[1000];
   for (int64_t i = 0; i < reports; ++i) {
     if (i > 0 && i % perAck == 0) {
@@ -140,6 +143,8 @@ int RecvBufWithLrc(const UploadDestination& to, int64_t T, int timeout, int cs) 
     }
     memcpy(collect.get() + collected, report, static_cast<size_t>(length - 1));
     collected += static_cast<size_t>(length - 1);
+    received += length - 1;
+    progress.Update(received);
   }
   const int put = sink.Put(collect.get(), collected);
   if (put != 0) return put;

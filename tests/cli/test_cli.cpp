@@ -1,0 +1,421 @@
+// rv270 run as its own process against the embedded simulator: what it prints (text and
+// JSON), its exit codes, and what reaches the terminal.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rv270sim/simulator.h"
+
+extern char** environ;
+
+namespace {
+
+using rv270sim::Bytes;
+using rv270sim::DeviceState;
+
+struct CliRun {
+  int exit = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// This run's own temporary folder, and a file in it.
+std::string TempDir() {
+  const char* tmp = getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/rv270_cli_" + std::to_string(getpid());
+}
+
+std::string TempPath(const std::string& name) {
+  mkdir(TempDir().c_str(), 0700);
+  return TempDir() + "/" + name;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes Pattern(size_t size, unsigned seed) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 167u + seed + (i >> 8)) & 0xFF);
+  return b;
+}
+
+Bytes ReadBytes(const std::string& path) {
+  const std::string s = Slurp(path);
+  return Bytes(s.begin(), s.end());
+}
+
+// Runs rv270 with `args`; stdout and stderr go to files, stdin is /dev/null.
+CliRun RunCli(const std::vector<std::string>& args) {
+  const std::string out = TempPath("out"), err = TempPath("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(RV270_CLI_PROGRAM));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  CliRun run;
+  pid_t pid = 0;
+  if (posix_spawn(&pid, RV270_CLI_PROGRAM, &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = Slurp(out);
+  run.err = Slurp(err);
+  std::remove(out.c_str());
+  std::remove(err.c_str());
+  return run;
+}
+
+// Validates JSON with Python's parser and reads one top-level member as text.
+bool JsonValid(const std::string& json, std::string* member = nullptr, const std::string& key = "") {
+  const std::string path = TempPath("json");
+  std::ofstream(path) << json;
+  const std::string cmd = "/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                          "assert isinstance(d, dict); print(d.get(sys.argv[2], \"\"))' " +
+                          path + " '" + key + "' > " + path + ".member 2>/dev/null";
+  const bool ok = std::system(cmd.c_str()) == 0;
+  if (member) {
+    *member = Slurp(path + ".member");
+    while (!member->empty() && member->back() == '\n') member->pop_back();
+  }
+  std::remove(path.c_str());
+  std::remove((path + ".member").c_str());
+  return ok;
+}
+
+std::string Args(const std::vector<std::string>& args) {
+  std::string s;
+  for (const auto& a : args) s += a + " ";
+  return s;
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim = std::make_unique<rv270sim::Simulator>();
+    ASSERT_TRUE(sim->StartUsb()) << sim->LastError();
+    ASSERT_TRUE(sim->StartSerial()) << sim->LastError();
+    setenv("RV270_SIM", sim->UsbAddress().c_str(), 1);
+    setenv("RV270_COM7", sim->SerialDevicePath().c_str(), 1);
+  }
+  void TearDown() override {
+    sim.reset();
+    EXPECT_EQ(std::system(("rm -rf " + TempDir()).c_str()), 0);
+  }
+
+  std::unique_ptr<rv270sim::Simulator> sim;
+};
+
+// ---- Each subcommand: what it prints, its JSON, what reached the terminal ----------------
+
+struct Case {
+  std::vector<std::string> args;
+  std::string printed;  // in the text output
+  std::string jsonKey;  // a member of the JSON output ...
+  std::string jsonValue;  // ... and its value as Python prints it
+  std::function<void(rv270sim::Simulator&)> before;
+  std::function<void(const DeviceState&)> check;
+};
+
+TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
+  const std::string firmware = TempPath("fw_v2.bin");
+  WriteFile(firmware, Pattern(3000, 1));
+  const std::vector<Case> cases = {
+      {{"find"}, "found: yes", "found", "True", nullptr, nullptr},
+      {{"status"}, "ready: yes", "ready", "True", nullptr, nullptr},
+      {{"info"}, "version: RV270 V2.3.1 20260105", "id", "RV270-000001", nullptr, nullptr},
+      {{"show", u8"请到3号窗口", "--voice", u8"请到3号窗口"}, "result: 0, error 0: Device work normally", "result",
+       "0", nullptr,
+       [](const DeviceState& s) {
+         EXPECT_EQ(s.screen.infoText, "请到3号窗口");  // GBK on the wire
+         EXPECT_EQ(s.media.lastSpoken, u8"请到三号窗口");
+       }},
+      {{"show", "ok?", "--mode", "1"}, "answer: 1", "answer", "1",
+       [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0x00, 0x00, 0x01}); }, nullptr},
+      {{"say", "hello"}, "error 0", "error", "0", nullptr,
+       [](const DeviceState& s) { EXPECT_EQ(s.media.lastSpoken, "hello"); }},
+      {{"volume", "2", "--type", "1"}, "error 0", "result", "0", nullptr,
+       [](const DeviceState& s) { EXPECT_EQ(s.media.volume.at(1), 2); }},
+      {{"volume", "--type", "1"}, "level: 3", "level", "3",
+       [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.media.volume[1] = 3; }); }, nullptr},
+      // The terminal's GBK names come out as UTF-8.
+      {{"list", "picture"}, u8"  广告.png", "files", u8"['a.png', 'b.png', '广告.png']",
+       [](rv270sim::Simulator& d) {
+         d.PutFile(1, "a.png", Bytes{1});
+         d.PutFile(1, "b.png", Bytes{2});
+         d.PutFile(1, "广告.png", Bytes{4});
+         d.PutFile(2, "c.mp4", Bytes{3});
+       },
+       nullptr},
+      {{"delete", "a.png"}, "error 0", "result", "0",
+       [](rv270sim::Simulator& d) { d.PutFile(1, "a.png", Bytes{1}); },
+       [](const DeviceState& s) { EXPECT_EQ(s.files.count({1, "a.png"}), 0u); }},
+      {{"delete", "--all", "video"}, "error 0", "result", "0",
+       [](rv270sim::Simulator& d) {
+         d.PutFile(2, "c.mp4", Bytes{3});
+         d.PutFile(1, "a.png", Bytes{1});
+       },
+       [](const DeviceState& s) {
+         EXPECT_EQ(s.files.count({2, "c.mp4"}), 0u);
+         EXPECT_EQ(s.files.count({1, "a.png"}), 1u);
+       }},
+      {{"firmware", firmware, "--name-prefix", "FW", "--timeout", "5"}, "error 0", "result", "0", nullptr,
+       [](const DeviceState& s) { EXPECT_EQ(s.files.count({5, "fw_v2.bin"}), 1u); }},
+      {{"kcv", "pad"}, "kcv: ", "kcv", "",
+       [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values["pw.last"] = "0123456789ABCDEF"; }); },
+       nullptr},
+      {{"serial", "--set", "SN0001"}, "error 0", "result", "0", nullptr,
+       [](const DeviceState& s) { EXPECT_EQ(s.values.at("factory.serialnumber"), "SN0001"); }},
+      {{"serial"}, "serial: SN0001", "serial", "SN0001",
+       [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN0001"; }); },
+       nullptr},
+      {{"serial"}, "stored: no", "stored", "False",  // none stored is no failure
+       [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values.erase("factory.serialnumber"); }); },
+       nullptr},
+      {{"serial", "--clear"}, "error 0", "result", "0",
+       [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN0001"; }); },
+       [](const DeviceState& s) { EXPECT_EQ(s.values.count("factory.serialnumber"), 0u); }},
+  };
+  for (const char* port : {"0", "7"}) {
+    for (const Case& c : cases) {
+      for (const bool json : {false, true}) {
+        std::vector<std::string> args = {"--port", port};
+        if (json) args.push_back("--json");
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(Args(args));
+        sim->EditState([](DeviceState& s) {
+          s.files.clear();
+          s.customerAnswer = Bytes{0x00, 0x00, 0x00};
+        });
+        sim->SetCustomerOutcome(Bytes{0x00, 0x00, 0x00});
+        if (c.before) c.before(*sim);
+        const CliRun run = RunCli(args);
+        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        if (json) {
+          std::string value;
+          EXPECT_TRUE(JsonValid(run.out, &value, c.jsonKey)) << run.out;
+          if (!c.jsonValue.empty()) {
+            EXPECT_EQ(value, c.jsonValue) << run.out;
+          }
+          EXPECT_EQ(run.err, "");
+        } else {
+          EXPECT_NE(run.out.find(c.printed), std::string::npos) << run.out;
+        }
+        if (c.check) c.check(sim->State());
+      }
+    }
+  }
+  std::remove(firmware.c_str());
+}
+
+TEST_F(CliTest, QuietPrintsOnlyTheValues) {
+  sim->PutFile(1, "a.png", Bytes{1});
+  sim->PutFile(1, "b.png", Bytes{2});
+  sim->EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN0001"; });
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-q", "list", "picture"}, "a.png\nb.png\n"},
+      {{"serial", "--quiet"}, "SN0001\n"},
+      {{"-q", "status"}, "yes\n"},
+      {{"-q", "say", "hi"}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Args(c.first));
+    const CliRun run = RunCli(c.first);
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_EQ(run.out, c.second);
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+// ---- Files: round trips and the folder ----------------------------------------------------
+
+TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
+  char cwd[4096] = {0};
+  ASSERT_NE(getcwd(cwd, sizeof(cwd) - 1), nullptr);
+  const std::string startDir = cwd;
+  // Over USB: more than one 1 MB block; over the serial port: a few packages.
+  for (const auto& link : {std::make_pair(std::string("0"), size_t{1500000}), std::make_pair(std::string("7"), size_t{2500})}) {
+    SCOPED_TRACE("port " + link.first);
+    const std::string path = TempPath("clip.mp4"), back = TempPath("back.mp4");
+    const Bytes content = Pattern(link.second, 7);
+    WriteFile(path, content);
+    const CliRun sent = RunCli({"--port", link.first, "--progress", "send", path});
+    ASSERT_EQ(sent.exit, 0) << sent.out << sent.err;
+    EXPECT_NE(sent.out.find("clip.mp4 (video)"), std::string::npos) << sent.out;
+    // Not a terminal: plain progress lines, the last one complete.
+    EXPECT_NE(sent.err.find("sent " + std::to_string(link.second) + " of " + std::to_string(link.second) +
+                            " bytes (100%)"), std::string::npos) << sent.err;
+    CliRun fetched = RunCli({"--port", link.first, "--progress", "fetch", "clip.mp4", "-c", "video", "-o", back});
+    ASSERT_EQ(fetched.exit, 0) << fetched.out << fetched.err;
+    EXPECT_NE(fetched.err.find("received " + std::to_string(link.second) + " of " + std::to_string(link.second) +
+                               " bytes (100%)"), std::string::npos) << fetched.err;
+    EXPECT_EQ(ReadBytes(back), content);
+    // A relative save path (the serial upload needs a folder in it), and no progress with --json.
+    ASSERT_EQ(chdir(TempDir().c_str()), 0);
+    fetched = RunCli({"--port", link.first, "--json", "--progress", "fetch", "clip.mp4", "-c", "video", "-o", "rel.mp4"});
+    ASSERT_EQ(fetched.exit, 0) << fetched.out << fetched.err;
+    EXPECT_TRUE(JsonValid(fetched.out)) << fetched.out;
+    EXPECT_EQ(fetched.err, "");
+    EXPECT_EQ(ReadBytes(TempPath("rel.mp4")), content);
+    ASSERT_EQ(chdir(startDir.c_str()), 0);
+    std::remove(path.c_str());
+    std::remove(back.c_str());
+  }
+}
+
+TEST_F(CliTest, FolderSendsItsMediaFilesOneByOne) {
+  const std::string dir = TempPath("folder");
+  ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir + "/sub").c_str()), 0);
+  WriteFile(dir + "/b.wav", Pattern(100, 2));
+  WriteFile(dir + "/a.PNG", Pattern(5000, 3));
+  WriteFile(dir + "/notes.txt", Pattern(10, 4));
+  WriteFile(dir + "/.hidden.png", Pattern(10, 5));
+  WriteFile(dir + "/sub/c.png", Pattern(10, 6));
+
+  CliRun run = RunCli({"--json", "send", dir});
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  std::string sent;
+  EXPECT_TRUE(JsonValid(run.out, &sent, "sent"));
+  EXPECT_EQ(sent, "['a.PNG (picture)', 'b.wav (audio)']");
+  const DeviceState s = sim->State();
+  EXPECT_EQ(s.files.size(), 2u);
+  EXPECT_EQ(s.files.at({1, "a.PNG"}).content, Pattern(5000, 3));
+  EXPECT_EQ(s.files.at({3, "b.wav"}).content, Pattern(100, 2));
+
+  // A category given applies to every file, the text file included.
+  run = RunCli({"send", dir, "-c", "web"});
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  EXPECT_EQ(sim->State().files.count({7, "notes.txt"}), 1u);
+
+  // A file under another name; a file of no class without a category is refused.
+  run = RunCli({"send", dir + "/b.wav", "--name", "chime.wav", "-c", "audio"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(sim->State().files.count({3, "chime.wav"}), 1u);
+  run = RunCli({"send", dir + "/notes.txt"});
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_NE(run.err.find("error 110: unknown file type"), std::string::npos) << run.err;
+  ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+TEST_F(CliTest, SignatureShowsThePadAndFetchesTheImage) {
+  const Bytes image = Pattern(4000, 9);
+  sim->PutFile(9, "UserSign.png", image);
+  const std::string out = TempPath("sign.png");
+  CliRun run = RunCli({"--json", "signature", "-o", out, "--prompt", u8"请签名", "--timeout", "20"});
+  ASSERT_EQ(run.exit, 0) << run.out << run.err;
+  std::string outcome;
+  EXPECT_TRUE(JsonValid(run.out, &outcome, "outcome"));
+  EXPECT_EQ(outcome, "signed");
+  EXPECT_EQ(ReadBytes(out), image);
+  const DeviceState s = sim->State();
+  EXPECT_EQ(s.screen.signMode, 0);
+  EXPECT_EQ(s.screen.signStatusArea, "请签名");
+  std::remove(out.c_str());
+
+  // The customer cancels: exit 3 and nothing fetched.
+  sim->SetCustomerOutcome(Bytes{0x00, 0x03});
+  run = RunCli({"signature", "-o", out});
+  EXPECT_EQ(run.exit, 3) << run.out << run.err;
+  EXPECT_NE(run.out.find("outcome: cancelled"), std::string::npos) << run.out;
+  EXPECT_FALSE(std::ifstream(out).good());
+}
+
+// ---- Failures and usage ---------------------------------------------------------------------
+
+TEST_F(CliTest, FailuresGiveExitOneWithTheLastErrorText) {
+  struct Failure {
+    std::vector<std::string> args;
+    std::function<void(rv270sim::Simulator&)> before;
+    int exit;
+    std::string printed;  // on standard error
+  };
+  const std::vector<Failure> failures = {
+      {{"status"}, [](rv270sim::Simulator& d) { d.Unplug(rv270sim::Link::kUsb); }, 1,
+       "result: -2, error 102: cannot connect device"},
+      {{"--port", "7", "info"}, [](rv270sim::Simulator& d) { d.Unplug(rv270sim::Link::kSerial); }, 1,
+       "error 102: cannot connect device"},
+      {{"find"}, [](rv270sim::Simulator& d) { d.SetDevices({}); }, 1, "error 105: search device id error"},
+      {{"status"}, [](rv270sim::Simulator& d) { d.ScriptNext(rv270sim::Answer::Status(0x00, 0x09)); }, 1,
+       "result: -3, error 125: Hardware operation exception"},
+      {{"delete", "x.png"}, [](rv270sim::Simulator& d) { d.ScriptNext(rv270sim::Answer::Status(0x01, 0x00)); }, 1,
+       "result: -4, error 103: received data error"},
+      {{"kcv", "work", "--tmk", "9", "--key", "9"}, nullptr, 1, "error 103"},  // no such key stored
+      {{"fetch", "missing.png", "-c", "picture"}, nullptr, 1, "error 103: received data error"},
+      {{"show", "wait", "--timeout", "5"},
+       [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0x50, 0x1D}); }, 3, "error 121: function is canceled"},
+      {{"show", "wait", "--timeout", "5"},
+       [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0xAA, 0x00}); }, 3, "error 128: handle is timeout"},
+  };
+  for (const Failure& f : failures) {
+    for (const bool json : {false, true}) {
+      std::vector<std::string> args = f.args;
+      if (json) args.insert(args.begin(), "--json");
+      SCOPED_TRACE(Args(args));
+      SetUp();  // a new terminal for each case
+      if (f.before) f.before(*sim);
+      const CliRun run = RunCli(args);
+      EXPECT_EQ(run.exit, f.exit) << run.out << run.err;
+      if (json) {
+        std::string exit;
+        EXPECT_TRUE(JsonValid(run.out, &exit, "exit")) << run.out;
+        EXPECT_EQ(exit, std::to_string(f.exit));
+      } else {
+        EXPECT_NE(run.err.find(f.printed), std::string::npos) << run.err;
+      }
+    }
+  }
+}
+
+TEST_F(CliTest, UsageErrorsGiveExitTwoAndSendNothing) {
+  const std::vector<std::vector<std::string>> usage = {
+      {},
+      {"nosuch"},
+      {"show"},
+      {"volume", "9"},
+      {"list", "pictures"},
+      {"delete"},
+      {"delete", "a.png", "--all", "picture"},
+      {"fetch", "a.png"},
+      {"serial", "--set", "A", "--clear"},
+      {"--port", "x", "status"},
+      {"kcv", "nosuch"},
+  };
+  for (const auto& args : usage) {
+    SCOPED_TRACE(Args(args));
+    const CliRun run = RunCli(args);
+    EXPECT_EQ(run.exit, 2) << run.out << run.err;
+    EXPECT_NE(run.err, "");
+  }
+  EXPECT_TRUE(sim->Requests().empty());
+  const CliRun help = RunCli({"--help"});
+  EXPECT_EQ(help.exit, 0);
+  EXPECT_NE(help.out.find("Exit codes: 0 done; 1"), std::string::npos);
+}
+
+}  // namespace
