@@ -335,6 +335,14 @@ Report Signature(const Global& g, const SignArgs& a) {
   return r;
 }
 
+Report Evaluate(const Global& g, int timeout, int mode) {
+  Report r{"evaluate"};
+  const int rc = RV270Api_CustomerEvaluate(g.port, g.selector, timeout, mode);
+  r.Set(rc);
+  if (rc >= 0) r.Add("rating", Value::Number(rc));
+  return r;
+}
+
 // ---- Keys and serial number ----------------------------------------------------------------
 
 struct KcvArgs {
@@ -484,6 +492,15 @@ int Main(int argc, char** argv) {
       ->capture_default_str();
   signCmd->add_option("--area", sign.area, "signing area: four numbers")->expected(4);
   signCmd->add_option("--sign-byte", sign.signByte, "signing option byte")->check(CLI::Range(0, 255));
+
+  int evaluateTimeout = 30;
+  int evaluateMode = 0;
+  CLI::App* evaluateCmd = command("evaluate", "ask the customer to rate the teller and print the rating",
+                                  [&] { return Evaluate(g, evaluateTimeout, evaluateMode); });
+  evaluateCmd->add_option("--timeout", evaluateTimeout, "seconds the customer has")->check(CLI::Range(0, 255))
+      ->capture_default_str();
+  evaluateCmd->add_option("--mode", evaluateMode, "evaluation mode byte")->check(CLI::Range(0, 255))
+      ->capture_default_str();
 
   KcvArgs kcv;
   CLI::App* kcvCmd = command("kcv", "key check value: of the password pad's or screen keyboard's latest key, of a "

@@ -187,6 +187,9 @@ TEST_F(CliTest, EverySubcommandOverUsbAndSerial) {
        }},
       {{"firmware", firmware, "--name-prefix", "FW", "--timeout", "5"}, "error 0", "result", "0", nullptr,
        [](const DeviceState& s) { EXPECT_EQ(s.files.count({5, "fw_v2.bin"}), 1u); }},
+      {{"evaluate", "--timeout", "20", "--mode", "1"}, "rating: 5", "rating", "5",
+       [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0x00, 0x00, 0x05}); },
+       [](const DeviceState& s) { EXPECT_EQ(s.values.at("evaluateMode"), "1"); }},
       {{"kcv", "pad"}, "kcv: ", "kcv", "",
        [](rv270sim::Simulator& d) { d.EditState([](DeviceState& s) { s.values["pw.last"] = "0123456789ABCDEF"; }); },
        nullptr},
@@ -370,6 +373,8 @@ TEST_F(CliTest, FailuresGiveExitOneWithTheLastErrorText) {
       {{"show", "wait", "--timeout", "5"},
        [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0x50, 0x1D}); }, 3, "error 121: function is canceled"},
       {{"show", "wait", "--timeout", "5"},
+       [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0xAA, 0x00}); }, 3, "error 128: handle is timeout"},
+      {{"evaluate", "--timeout", "5"},
        [](rv270sim::Simulator& d) { d.SetCustomerOutcome(Bytes{0xAA, 0x00}); }, 3, "error 128: handle is timeout"},
   };
   for (const Failure& f : failures) {
