@@ -103,19 +103,6 @@ size_t CardLength(const char* tellerName, const char* tellerNo, int nStarLevel, 
          3;
 }
 
-// A refused workflow argument: its line (E), last error 100, -2.
-int Refuse(const char* format, ...) RV270_PRINTF(1, 2);
-int Refuse(const char* format, ...) {
-  char line[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(line, sizeof(line), format, args);
-  va_end(args);
-  WriteLog('E', "%s", line);
-  SetLastError(kParamError);
-  return kRefused;
-}
-
 // The photo's name on the terminal: the teller number, then "." and the extension of the
 // host file's name when it has one.
 std::string PhotoName(const char* tellerNo, const char* pHeadPath) {
@@ -153,15 +140,15 @@ struct Workflow {
 
 int RunWorkflow(const Workflow& flow, const char* tellerName, const char* tellerNo, int nStarLevel,
                 const char* pHeadPath, int timeout) {
-  if (timeout < 0) return Refuse("%s timeout<0!", flow.name);
-  if (timeout > kByteTimeoutMax) return Refuse("%s timeout>255!", flow.name);
-  if (CardLength(tellerName, tellerNo, nStarLevel, "") > kCardMax) return Refuse("%s teller card too long!", flow.name);
+  if (timeout < 0) return ArgumentError(kRefused, "%s timeout<0!", flow.name);
+  if (timeout > kByteTimeoutMax) return ArgumentError(kRefused, "%s timeout>255!", flow.name);
+  if (CardLength(tellerName, tellerNo, nStarLevel, "") > kCardMax) return ArgumentError(kRefused, "%s teller card too long!", flow.name);
   if (flow.photo) {
-    if (!transfer::IsPlainFileName(tellerNo)) return Refuse("%s tellerNo is not a file name!", flow.name);
+    if (!transfer::IsPlainFileName(tellerNo)) return ArgumentError(kRefused, "%s tellerNo is not a file name!", flow.name);
     const std::string deviceName = PhotoName(tellerNo, pHeadPath);
-    if (deviceName.size() >= kDeviceNameSize) return Refuse("%s head file name too long!", flow.name);
+    if (deviceName.size() >= kDeviceNameSize) return ArgumentError(kRefused, "%s head file name too long!", flow.name);
     if (!transfer::IsPlainFileName(deviceName.c_str())) {
-      return Refuse("%s head file name is not a file name!", flow.name);
+      return ArgumentError(kRefused, "%s head file name is not a file name!", flow.name);
     }
     const int status = DownloadPhoto(pHeadPath, deviceName);
     if (status != 0) return status == kBusy ? kBusy : -114;

@@ -151,15 +151,30 @@ CallFrame::~CallFrame() {
   if (endLine_) WriteLog('I', "****************%s end****************", name_);
 }
 
-int CallFrame::ArgError(int ret, const char* format, ...) {
+namespace {
+int LogArgumentError(int ret, const char* format, va_list args) {
   char line[1024];
-  va_list args;
-  va_start(args, format);
   vsnprintf(line, sizeof(line), format, args);
-  va_end(args);
   WriteLog('E', "%s", line);
   SetLastError(kParamError);
   return ret;
+}
+}  // namespace
+
+int CallFrame::ArgError(int ret, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int r = LogArgumentError(ret, format, args);
+  va_end(args);
+  return r;
+}
+
+int ArgumentError(int ret, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int r = LogArgumentError(ret, format, args);
+  va_end(args);
+  return r;
 }
 
 int CallFrame::TooLong(int ret, const char* what) {

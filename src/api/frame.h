@@ -263,6 +263,10 @@ void SetLastError(int code);
 // Copies at most `capacity` bytes; returns the number copied.
 size_t BoundedCopy(void* dst, size_t capacity, const void* src, size_t length);
 
+// A failed argument check outside a frame (workflows that chain exports): the line (E),
+// last error 100, and `ret`.
+int ArgumentError(int ret, const char* format, ...) RV270_PRINTF(2, 3);
+
 }  // namespace api
 
 // Every export body runs inside this guard: no C++ exception crosses the boundary.
