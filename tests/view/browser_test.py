@@ -1,6 +1,6 @@
 """The screen view in a real browser: starts rv270-sim with --http, runs a teller workflow
-against it through the Python binding, and while the customer is signing, and later
-typing a PIN, lets headless Chromium load the page and checks what the page shows
+against it through the Python binding, and while the customer reads a text, is signing,
+and later typing a PIN, lets headless Chromium load the page and checks what the page shows
 (chromium --dump-dom after its polling script has run). One screenshot is kept.
 
 Run through tests/view/run.sh, which sets the environment: RV270_SIM_PROGRAM (rv270-sim),
@@ -233,6 +233,8 @@ def main():
         state = sim.state()
         teller = (state["tellerCard"] or "").split("#") + ["", "", "", ""]
 
+        width = struct.unpack(">I", signature_png()[16:20])[0]
+
         # The information text: the page is checked while the device waits for the
         # customer's confirmation.
         thread, box = in_thread(terminal.show_info, "请到3号窗口", None, 1, 30)
@@ -254,6 +256,8 @@ def main():
             ("requests", contains("50 10 information text 21 00 1E 01 00 0B C7 EB B5 BD"),
              "the latest command with its first bytes"),
             ("entry", lambda text, attrs, hidden: hidden, "no keypad entry"),
+            ("signature", lambda text, attrs, hidden: attrs.get("data-width") == str(width),
+             "the stored signature image, loaded (%d pixels wide)" % width),
         ])
         # The library's cancel clears the main screen (and so the information text).
         break_off(terminal, thread, box, "the information text")
@@ -262,12 +266,13 @@ def main():
         thread, box = in_thread(terminal.call, "RV270Api_ShowInfoOrWaitSign", 0, "请签名", "1",
                                 0, 0, 800, 480, 0, "", 60, 0, 0)
         sim.wait_for(lambda s: s["customerWaiting"] and s["signMode"] == 0, "the signature screen")
-        width = struct.unpack(">I", signature_png()[16:20])[0]
         check_page(sim, [
             ("signStatus", equals("请签名"), "the signature screen's status area"),
             ("infoText", equals("-"), "no information text after the clearing"),
-            ("signature", lambda text, attrs, hidden: attrs.get("data-width") == str(width),
-             "the signature image, loaded (%d pixels wide)" % width),
+            # The signing forgets the stored image; the simulated customer's strokes (a
+            # picture of the simulator's own size) take its place.
+            ("signature", lambda text, attrs, hidden: attrs.get("data-width", str(width)) != str(width),
+             "the signature being drawn, not the previous customer's image"),
             ("requests", contains("50 12 signature screen"), "the latest command"),
         ])
         break_off(terminal, thread, box, "the signing")
