@@ -17,22 +17,29 @@ namespace {
 
 constexpr DWORD kQueueSize = 10000;
 
-bool SetReadTimeouts(HANDLE h, DWORD interval, DWORD multiplier, DWORD constant) {
+// A write that the line has not taken within its transmission time plus this has failed
+// (a line that stopped taking bytes must not hold the caller for ever).
+constexpr DWORD kWriteStallMs = 5000;
+
+// Write time per byte, in whole milliseconds with room to spare: 10 bits at `rate`.
+DWORD WriteMsPerByte(int rate) { return static_cast<DWORD>((10000 + rate - 1) / rate) + 1; }
+
+bool SetTimeouts(HANDLE h, int rate, DWORD interval, DWORD multiplier, DWORD constant) {
   COMMTIMEOUTS t;
   t.ReadIntervalTimeout = interval;
   t.ReadTotalTimeoutMultiplier = multiplier;
   t.ReadTotalTimeoutConstant = constant;
-  t.WriteTotalTimeoutMultiplier = 0;  // no write timeout
-  t.WriteTotalTimeoutConstant = 0;
+  t.WriteTotalTimeoutMultiplier = WriteMsPerByte(rate);
+  t.WriteTotalTimeoutConstant = kWriteStallMs;
   return SetCommTimeouts(h, &t) != FALSE;
 }
 
 // Reads return at once with what has arrived.
-bool SetImmediateReads(HANDLE h) { return SetReadTimeouts(h, MAXDWORD, 0, 0); }
+bool SetImmediateReads(HANDLE h, int rate) { return SetTimeouts(h, rate, MAXDWORD, 0, 0); }
 
 class Win32SerialPort : public SerialPort {
  public:
-  explicit Win32SerialPort(HANDLE h) : h_(h) {}
+  Win32SerialPort(HANDLE h, int rate) : h_(h), rate_(rate) {}
   ~Win32SerialPort() override { CloseHandle(h_); }
 
   int BytesWaiting() override {
@@ -67,11 +74,11 @@ class Win32SerialPort : public SerialPort {
     // Wait for the first byte: with interval and multiplier at MAXDWORD and a constant
     // between 0 and MAXDWORD, ReadFile returns as soon as one byte arrives.
     const DWORD constant = waitMs >= MAXDWORD ? MAXDWORD - 1 : waitMs;
-    if (!SetReadTimeouts(h_, MAXDWORD, MAXDWORD, constant)) return false;
+    if (!SetTimeouts(h_, rate_, MAXDWORD, MAXDWORD, constant)) return false;
     DWORD got = 0;
     uint8_t byte = 0;
     const BOOL ok = ReadFile(h_, &byte, 1, &got, nullptr);
-    SetImmediateReads(h_);
+    SetImmediateReads(h_, rate_);
     if (!ok || got != 1) return false;
     lookahead_ = byte;
     hasLookahead_ = true;
@@ -82,6 +89,7 @@ class Win32SerialPort : public SerialPort {
     while (length > 0) {
       const DWORD chunk = length > 0x10000 ? 0x10000 : static_cast<DWORD>(length);
       DWORD written = 0;
+      // Nothing written within the write timeout: the line stopped taking bytes.
       if (!WriteFile(h_, data, chunk, &written, nullptr) || written == 0) {
         RecordLastOsError();
         return false;
@@ -103,6 +111,7 @@ class Win32SerialPort : public SerialPort {
 
  private:
   HANDLE h_;
+  int rate_;
   bool hasLookahead_ = false;
   uint8_t lookahead_ = 0;
 };
@@ -123,7 +132,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
     RecordLastOsError();
     return nullptr;
   }
-  std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h));
+  std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h, rate));
 
   DCB dcb;
   ZeroMemory(&dcb, sizeof(dcb));
@@ -139,7 +148,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
   if (!SetCommState(h, &dcb) || !SetupComm(h, kQueueSize, kQueueSize)) return nullptr;
-  if (!SetImmediateReads(h)) return nullptr;
+  if (!SetImmediateReads(h, rate)) return nullptr;
   PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
   return std::unique_ptr<SerialPort>(serial.release());
 }
