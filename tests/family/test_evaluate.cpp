@@ -46,14 +46,7 @@ std::string Value(const rv270sim::DeviceState& s, const std::string& key) {
   return it == s.values.end() ? std::string("(none)") : it->second;
 }
 
-class EvaluateTest : public SimLinkTest {
- protected:
-  void ExpectEndedBy(const std::string& name) {
-    const auto lines = LogLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::string::npos, lines.back().find("****************" + name + " end****************"));
-  }
-};
+class EvaluateTest : public SimLinkTest {};
 RV270_INSTANTIATE_LINKS(EvaluateTest);
 
 // The road of a service at the counter: card, page, badge, the customer's rating, read back.
@@ -122,12 +115,7 @@ TEST_P(EvaluateTest, RefusedBeforeSending) {
   const std::string longName(511 - 6, 'n');  // with "#Li#5#": a card of 511 bytes
   const std::string page509(509, 'p');
   const std::string page510(510, 'p');
-  struct Case {
-    const char* name;
-    std::function<int(int)> call;
-    const char* line;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<RefusedCall> cases = {
       {"RV270Api_SetCounterEvaluateSurface", [](int p) { return RV270Api_SetCounterEvaluateSurface(p, 0, nullptr); },
        "RV270Api_SetCounterEvaluateSurface pHtml is empty!"},
       {"RV270Api_SetCounterEvaluateSurface", [](int p) { return RV270Api_SetCounterEvaluateSurface(p, 0, ""); },
@@ -152,15 +140,7 @@ TEST_P(EvaluateTest, RefusedBeforeSending) {
       {"RV270Api_ReadEvaluate", [](int p) { return RV270Api_ReadEvaluate(p, 0, "1", 65536); },
        "RV270Api_ReadEvaluate timeout>65535!"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    const size_t from = LogLines().size();
-    EXPECT_EQ(-2, c.call(Port()));
-    EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_GE(LogFind(Logged('E', c.line), from), 0);
-    ExpectEndedBy(c.name);
-  }
-  EXPECT_TRUE(sim.Requests().empty());
+  ExpectRefusedBeforeSending(cases);
 
   // What just fits goes out whole.
   EXPECT_EQ(0, RV270Api_SetCounterEvaluateSurface(Port(), 0, page509.c_str()));

@@ -19,15 +19,7 @@ using rv270sim::Answer;
 using rv270sim::Bytes;
 using namespace rv270test;
 
-class FactoryTest : public SimLinkTest {
- protected:
-  // The export's last line is its end line.
-  void ExpectEndedBy(const std::string& name) {
-    const auto lines = LogLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(std::string::npos, lines.back().find("****************" + name + " end****************"));
-  }
-};
+class FactoryTest : public SimLinkTest {};
 RV270_INSTANTIATE_LINKS(FactoryTest);
 
 struct Member {
@@ -140,13 +132,8 @@ TEST_P(FactoryTest, TimeoutClearsTheScreenOverTheSameLink) {
 
 // Arguments refused before anything is sent: -2, last error 100.
 TEST_P(FactoryTest, ArgumentsAreCheckedBeforeSending) {
-  struct Case {
-    const char* name;
-    Call call;
-    const char* line;
-  };
   const std::string tooLong(256, '7');
-  const std::vector<Case> cases = {
+  const std::vector<RefusedCall> cases = {
       {"RV270Api_Keytest", [](int p) { return RV270Api_Keytest(p, 0, -1, 1); }, "RV270Api_Keytest timeout<0!"},
       // The terminal gets one timeout byte: 300 s would be 44 s on the terminal.
       {"RV270Api_Keytest", [](int p) { return RV270Api_Keytest(p, 0, 300, 1); }, "RV270Api_Keytest timeout>255!"},
@@ -161,15 +148,7 @@ TEST_P(FactoryTest, ArgumentsAreCheckedBeforeSending) {
       {"RV270Api_GETserialnumber", [](int p) { return RV270Api_GETserialnumber(p, 0, nullptr); },
        "RV270Api_GETserialnumber pserialnumber is null!"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.line);
-    const size_t from = LogLines().size();
-    EXPECT_EQ(-2, c.call(Port()));
-    EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_GE(LogFind(Logged('E', c.line), from), 0);
-    ExpectEndedBy(c.name);
-  }
-  EXPECT_TRUE(sim.Requests().empty());
+  ExpectRefusedBeforeSending(cases);
   EXPECT_EQ(0, RV270Api_Keytest(Port(), 0, 255, 1));
   EXPECT_EQ(Hex(B({0x10, 0x9A, 0xFF, 0x01})), Hex(sim.Requests().back().payload));
   EXPECT_TRUE(LogHas("RV270Api_Keytest:testtype:[1],timeout:[255]"));

@@ -65,6 +65,24 @@ void SimTest::SetUp() {
   }
 }
 
+void SimTest::ExpectEndedBy(const std::string& name) const {
+  const auto lines = LogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(std::string::npos, lines.back().find("****************" + name + " end****************"));
+}
+
+void SimLinkTest::ExpectRefusedBeforeSending(const std::vector<RefusedCall>& cases) {
+  for (const RefusedCall& c : cases) {
+    SCOPED_TRACE(c.line);
+    const size_t from = LogLines().size();
+    EXPECT_EQ(-2, c.call(Port()));
+    EXPECT_EQ(100, RV270Api_GetErrorCode());
+    EXPECT_GE(LogFind(std::string("ERROR: ") + c.line, from), 0);
+    ExpectEndedBy(c.name);
+  }
+  EXPECT_TRUE(sim.Requests().empty());
+}
+
 bool SimLinkTest::Plug() {
   if (!sim.Plug(LinkUnderTest())) return false;
   if (!IsUsb() && rv270sim::UsesPseudoTerminals()) {

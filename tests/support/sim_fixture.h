@@ -17,6 +17,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,8 @@ class SimTest : public ::testing::Test {
   // Index in LogLines() of the first line at or after `from` containing `text`; -1 when none.
   int LogFind(const std::string& text, size_t from = 0) const;
   const std::string& LogPath() const { return logPath_; }
+  // The last appended line is the end line of export `name`.
+  void ExpectEndedBy(const std::string& name) const;
 
   rv270sim::Simulator sim;
 
@@ -69,6 +72,16 @@ class SimLinkTest : public SimTest, public ::testing::WithParamInterface<int> {
   bool Plug();
   bool IsUsb() const { return GetParam() == kUsbPort || GetParam() == 1001; }
   rv270sim::Link LinkUnderTest() const { return IsUsb() ? rv270sim::Link::kUsb : rv270sim::Link::kSerial; }
+
+  // A call with arguments that are refused before anything is sent: -2, last error 100,
+  // the error line `line` and the end line of export `name` (the name its lines carry).
+  struct RefusedCall {
+    const char* name;
+    std::function<int(int port)> call;
+    const char* line;
+  };
+  // Runs every case on Port() and checks that the terminal received nothing.
+  void ExpectRefusedBeforeSending(const std::vector<RefusedCall>& cases);
 };
 
 // "Usb" or "Serial", for test names.
