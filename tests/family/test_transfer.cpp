@@ -159,7 +159,8 @@ TEST_P(TransferLinkTest, TransfersBrokenOffHalfWayFailCleanly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    // A COM port pair (Wine's test setup) cannot be unplugged: its far end stays open.
+    // A COM port pair (the Wine test setup) cannot be unplugged: once the far end closes,
+    // a timed read on the near end never returns under Wine.
     if (!IsUsb() && c.by == By::kTerminalGone && !rv270sim::UsesPseudoTerminals()) continue;
 #ifndef RV270_TEST_CORE
     // Its switch back waits 20 s in real time for an answer that cannot come (below).
