@@ -21,7 +21,7 @@ class DeviceTest : public rv270test::SimLinkTest {
     const auto lines = LogLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_NE(std::string::npos, lines.front().find("****************" + name + " start****************"));
-    EXPECT_NE(std::string::npos, lines.back().find("****************" + name + " end****************"));
+    ExpectEndedBy(name);
   }
 };
 RV270_INSTANTIATE_LINKS(DeviceTest);

@@ -192,9 +192,7 @@ class WorkflowTest : public SimLinkTest {
  protected:
   void SetUp() override {
     SimLinkTest::SetUp();
-    dir_ = fs::temp_directory_path() /
-           ("rv270_evaluate_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    fs::remove_all(dir_);
+    dir_ = FreshTestFolder("evaluate");
     fs::create_directories(dir_ / "d.old");
     rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
     sim.SetCustomerOutcome(B({0x00, 0x00, 0x03}), 0);

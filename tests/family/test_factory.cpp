@@ -188,9 +188,7 @@ class StressTest : public SimLinkTest {
  protected:
   void SetUp() override {
     SimLinkTest::SetUp();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("rv270_stress_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::create_directories(dir_);
+    dir_ = FreshTestFolder("stress");
     video_ = (dir_ / "clip.mp4").string();
     std::ofstream(video_, std::ios::binary) << std::string(5000, 'v');
     rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");

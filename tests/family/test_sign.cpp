@@ -134,14 +134,7 @@ void ExpectWait(int ms) {
 class SignFixture {
  public:
   SignFixture() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-    for (char& c : name) c = (c == '/') ? '_' : c;
-    // The run's seed keeps two test programs running at once out of each other's files.
-    dir_ = fs::temp_directory_path() /
-           ("rv270_sign_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + name);
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = FreshTestFolder("sign");
     rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
     voucher_ = Write("voucher.pdf", Str("%PDF-1.4\n% counter voucher 0042\n%%EOF\n"));
   }

@@ -50,12 +50,7 @@ Bytes ReadAll(const fs::path& p) {
 class TransferFixture {
  public:
   TransferFixture() {
-    dir_ = fs::temp_directory_path() /
-           ("rv270_transfer_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    for (char& c : name_) c = c == '/' ? '_' : c;
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = FreshTestFolder("transfer");
     rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
   }
   ~TransferFixture() {
@@ -73,7 +68,6 @@ class TransferFixture {
 
  private:
   fs::path dir_;
-  std::string name_;
 };
 
 class TransferLinkTest : public SimLinkTest, public TransferFixture {};

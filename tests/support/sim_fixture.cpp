@@ -5,6 +5,7 @@
 
 #include "QornRV270API.h"
 #include "rv270sim/host.h"
+#include "support/outcome_rows.h"
 
 namespace rv270test {
 namespace {
@@ -77,10 +78,23 @@ void SimLinkTest::ExpectRefusedBeforeSending(const std::vector<RefusedCall>& cas
     const size_t from = LogLines().size();
     EXPECT_EQ(-2, c.call(Port()));
     EXPECT_EQ(100, RV270Api_GetErrorCode());
-    EXPECT_GE(LogFind(std::string("ERROR: ") + c.line, from), 0);
+    EXPECT_GE(LogFind(Logged('E', c.line), from), 0);
     ExpectEndedBy(c.name);
   }
   EXPECT_TRUE(sim.Requests().empty());
+}
+
+std::filesystem::path FreshTestFolder(const std::string& prefix) {
+  const auto* unit = ::testing::UnitTest::GetInstance();
+  const auto* info = unit->current_test_info();
+  std::string name = "rv270_" + prefix + "_" + std::to_string(unit->random_seed()) + "_" +
+                     info->test_suite_name() + "_" + info->name();
+  for (char& c : name) c = c == '/' ? '_' : c;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / name;
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+  std::filesystem::create_directories(dir);
+  return dir;
 }
 
 bool SimLinkTest::Plug() {

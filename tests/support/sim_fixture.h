@@ -17,6 +17,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -83,6 +84,11 @@ class SimLinkTest : public SimTest, public ::testing::WithParamInterface<int> {
   // Runs every case on Port() and checks that the terminal received nothing.
   void ExpectRefusedBeforeSending(const std::vector<RefusedCall>& cases);
 };
+
+// An empty scratch folder for the running test: <temp>/rv270_<prefix>_<seed>_<suite>_<test>
+// ('/' of parameterised names as '_'). The run's seed keeps two test programs running at
+// once out of each other's files.
+std::filesystem::path FreshTestFolder(const std::string& prefix);
 
 // "Usb" or "Serial", for test names.
 std::string LinkParamName(const ::testing::TestParamInfo<int>& info);
