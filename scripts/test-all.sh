@@ -38,7 +38,8 @@
 # per fuzz target, default 12).
 #
 # Stages build one after the other; each stage's tests run in the background while the next
-# stage builds (one such lane at a time; its output is printed when it ends).
+# stage builds (one Linux lane at a time, and each Windows stage's lane in its own Wine
+# prefix beside it; a lane's output is printed when it ends).
 #
 # The summary at the end lists every step with its time and every test program or check
 # with its outcome; its last line is "N passed, M failed", counting the test programs,
@@ -266,26 +267,39 @@ run_program() {
 
 # ---------------------------------------------------------------------------------------
 # Test lanes. Building keeps both cores busy, while the test programs mostly wait on their
-# simulators; so a stage's tests run in the background while the next stage builds. One
-# lane runs at a time (test programs of two stages never run at once: they share named
-# locks). A lane's output goes to its log and is printed when it ends; its steps and
-# results join the summary then.
+# simulators; so a stage's tests run in the background while the next stage builds.
+# Lanes come in groups, one lane of a group at a time: the Linux programs (native, the
+# sanitizer builds and qemu-user alike) share the machine's named semaphores, so their
+# stages never run at once; each Windows stage runs in its own Wine prefix, whose Wine
+# server holds that prefix's named objects, so a Windows lane runs beside a Linux one.
+# A lane's output goes to its log and is printed when it ends; its steps and results
+# join the summary then.
 
-LANE_PID=
-LANE_NAME=
+declare -A LANE_PID=() LANE_NAME=() LANE_BASE=()
 LANE_DIR=$RV270_BUILD_ROOT/ci-lanes
 LANE_COUNT=0
 
-# lane_start NAME command...: waits for the lane before, then runs the command in the
-# background.
+# lane_group NAME: the group of a stage's lane (its Wine prefix, or the Linux one).
+lane_group() {
+  case "$1" in
+    win32 | win64) echo "$1" ;;
+    *) echo linux ;;
+  esac
+}
+
+# lane_start NAME command...: waits for the running lane of the same group, then runs
+# the command in the background.
 lane_start() {
-  lane_wait
-  LANE_NAME=$1
+  local group
+  group=$(lane_group "$1")
+  lane_wait "$group"
+  LANE_NAME[$group]=$1
   shift
   LANE_COUNT=$((LANE_COUNT + 1))
   local base=$LANE_DIR/$LANE_COUNT
+  LANE_BASE[$group]=$base
   mkdir -p "$LANE_DIR"
-  note "$LANE_NAME: tests start in the background (output: $base.log)"
+  note "${LANE_NAME[$group]}: tests start in the background (output: $base.log)"
   (
     STEP_LINES=() RESULT_LINES=() PASSED=0 FAILED=0
     "$@" >"$base.log" 2>&1
@@ -293,34 +307,42 @@ lane_start() {
     { [ ${#RESULT_LINES[@]} -eq 0 ] || printf '%s\n' "${RESULT_LINES[@]}"; } >"$base.results"
     echo "$PASSED $FAILED" >"$base.counts"
   ) &
-  LANE_PID=$!
+  LANE_PID[$group]=$!
 }
 
-# lane_wait: waits for the running lane, prints its output and takes in its steps and
-# results (a lane that ended without its record counts as one failure).
+# lane_wait [GROUP]: waits for the running lane of the group (of every group when none
+# is named), prints its output and takes in its steps and results (a lane that ended
+# without its record counts as one failure).
 lane_wait() {
-  [ -n "$LANE_PID" ] || return 0
-  wait "$LANE_PID"
-  local base=$LANE_DIR/$LANE_COUNT line passed failed
-  note "$LANE_NAME: tests ended (background output follows)"
-  cat "$base.log" 2>/dev/null
-  if [ -f "$base.counts" ]; then
-    while IFS= read -r line; do STEP_LINES+=("$line"); done <"$base.steps"
-    while IFS= read -r line; do RESULT_LINES+=("$line"); done <"$base.results"
-    read -r passed failed <"$base.counts"
-    PASSED=$((PASSED + passed))
-    FAILED=$((FAILED + failed))
-  else
-    result "$LANE_NAME: tests" failed "the background lane ended without its record, see $base.log"
-  fi
-  LANE_PID=
+  local groups=("$@") group
+  [ $# -gt 0 ] || groups=("${!LANE_PID[@]}")
+  for group in "${groups[@]}"; do
+    local pid=${LANE_PID[$group]:-}
+    [ -n "$pid" ] || continue
+    wait "$pid"
+    local base=${LANE_BASE[$group]} name=${LANE_NAME[$group]} line passed failed
+    note "$name: tests ended (background output follows)"
+    cat "$base.log" 2>/dev/null
+    if [ -f "$base.counts" ]; then
+      while IFS= read -r line; do STEP_LINES+=("$line"); done <"$base.steps"
+      while IFS= read -r line; do RESULT_LINES+=("$line"); done <"$base.results"
+      read -r passed failed <"$base.counts"
+      PASSED=$((PASSED + passed))
+      FAILED=$((FAILED + failed))
+    else
+      result "$name: tests" failed "the background lane ended without its record, see $base.log"
+    fi
+    LANE_PID[$group]=
+  done
 }
 
 stop_lane() {
-  if [ -n "$LANE_PID" ]; then
-    pkill -TERM -P "$LANE_PID" 2>/dev/null
-    kill "$LANE_PID" 2>/dev/null
-  fi
+  local pid
+  for pid in "${LANE_PID[@]}"; do
+    [ -n "$pid" ] || continue
+    pkill -TERM -P "$pid" 2>/dev/null
+    kill "$pid" 2>/dev/null
+  done
 }
 
 stage_linux() {
