@@ -1,0 +1,102 @@
+#include "interrupt.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include "QornRV270API.h"
+#include "api/frame.h"
+#include "system.h"
+
+namespace rv270cli {
+
+namespace {
+
+struct InterruptState {
+  std::mutex mutex;
+  std::condition_variable finishedChanged;
+  bool finished = false;
+  int count = 0;
+  std::string name;
+  std::string command = "rv270";
+  int port = 0;
+  int selector = 0;
+  OutputOptions output;
+};
+
+InterruptState& State() {
+  static InterruptState state;
+  return state;
+}
+
+std::atomic<bool> g_requested{false};
+
+// The report printed when the command's call does not return: nothing came back from it.
+[[noreturn]] void EndWithoutTheCall(InterruptState& s, std::unique_lock<std::mutex>& lock) {
+  Report r{s.command};
+  r.result = -1;
+  r.error = api::kFunctionCanceled;
+  r.exit = kExitCustomer;
+  r.interrupted = s.name;
+  r.AddWhy("call", "did not return after the cancel");
+  Print(r, s.output);
+  fflush(stderr);
+  lock.unlock();
+  std::_Exit(kExitCustomer);
+}
+
+// Sends the cancel and waits for the command's call to return, on a thread of its own so
+// that a second interrupt is taken meanwhile.
+void CancelAndWait(int port, int selector) {
+  RV270Api_CancelCustomProcess(port, selector);
+  InterruptState& s = State();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (s.finishedChanged.wait_for(lock, std::chrono::milliseconds(kGiveUpMs), [&] { return s.finished; })) return;
+  EndWithoutTheCall(s, lock);
+}
+
+void OnInterrupt(const char* name) {
+  InterruptState& s = State();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  if (s.finished) return;  // the report is being printed: the program ends now anyway
+  if (++s.count > 1) EndWithoutTheCall(s, lock);
+  s.name = name;
+  g_requested = true;
+  std::thread(CancelAndWait, s.port, s.selector).detach();
+}
+
+}  // namespace
+
+void HandleInterrupts() { WatchInterrupts(OnInterrupt); }
+
+void SetInterruptLink(int port, int selector, bool json, bool quiet) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.port = port;
+  s.selector = selector;
+  s.output = OutputOptions{json, quiet};
+}
+
+void SetInterruptCommand(const std::string& command) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.command = command;
+}
+
+bool InterruptRequested() { return g_requested.load(); }
+
+void CommandFinished(Report& report) {
+  InterruptState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.finished = true;
+  s.finishedChanged.notify_all();
+  if (s.count == 0) return;
+  report.interrupted = s.name;
+  report.exit = kExitCustomer;
+}
+
+}  // namespace rv270cli
