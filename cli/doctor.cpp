@@ -189,8 +189,9 @@ bool CheckDevices(Report& r, const std::vector<TableId>& table) {
     if (usable) {
       summary += "readable and writable by " + UserName();
     } else {
-      summary += std::string(access.readable ? "readable but not writable" : "not readable") + " by " +
-                 UserName() + (access.owner.empty() ? "" : " (" + access.owner + ")") + "; fix: " + access.fix;
+      summary += std::string(access.readable ? "readable but not writable" : "cannot be opened") + " by " +
+                 UserName() + (access.owner.empty() ? "" : " (" + access.owner + ")") + ": " + access.reason +
+                 "; fix: " + access.fix;
     }
     devices.push_back(Record({{"summary", Value::Text(summary)},
                               {"path", Value::Text(iface.path)},
@@ -199,6 +200,7 @@ bool CheckDevices(Report& r, const std::vector<TableId>& table) {
                               {"readable", Value::Flag(access.readable)},
                               {"writable", Value::Flag(access.writable)},
                               {"owner", Value::Text(access.owner)},
+                              {"reason", Value::Text(access.reason)},
                               {"fix", Value::Text(access.fix)},
                               {"usable", Value::Flag(usable)}}));
   }

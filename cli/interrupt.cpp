@@ -10,6 +10,7 @@
 
 #include "QornRV270API.h"
 #include "api/frame.h"
+#include "protocol/exchange.h"
 #include "system.h"
 
 namespace rv270cli {
@@ -91,12 +92,20 @@ bool InterruptRequested() { return g_requested.load(); }
 
 void CommandFinished(Report& report) {
   InterruptState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  std::unique_lock<std::mutex> lock(s.mutex);
   s.finished = true;
   s.finishedChanged.notify_all();
   if (s.count == 0) return;
   report.interrupted = s.name;
   report.exit = kExitCustomer;
+  // A serial port is held exclusively by the call that waits: the cancel sent meanwhile
+  // only broke off that wait. Now that the port is free, the terminal is told too.
+  if (!IsUsbPort(s.port)) {
+    const int port = s.port;
+    const int selector = s.selector;
+    lock.unlock();
+    RV270Api_CancelCustomProcess(port, selector);
+  }
 }
 
 }  // namespace rv270cli

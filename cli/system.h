@@ -30,11 +30,13 @@ void WatchInterrupts(void (*onInterrupt)(const char* name));
 // The name of the user running the program.
 std::string UserName();
 
-// What the system says about one HID device node.
+// What the system says about one HID device node, found by opening it for reading and
+// for writing.
 struct NodeAccess {
   bool readable = false;
   bool writable = false;
   std::string owner;  // "root:plugdev 0660"; empty where the system has no such thing
+  std::string reason;  // the system's reason when an open failed
   std::string fix;    // what would give this user access; empty when it has it
 };
 NodeAccess CheckNodeAccess(const std::string& path);

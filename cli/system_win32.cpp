@@ -126,9 +126,10 @@ NodeAccess CheckNodeAccess(const std::string& path) {
     return a;
   }
   const DWORD code = GetLastError();
+  a.reason = SystemText(code) + " (os error " + std::to_string(code) + ")";
   a.fix = code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
               ? "close the other program that holds the terminal open"
-              : SystemText(code);
+              : "plug the terminal in again";
   return a;
 }
 
