@@ -24,6 +24,7 @@ struct InterruptState {
   int count = 0;
   std::string name;
   std::string command = "rv270";
+  bool transfer = false;
   int port = 0;
   int selector = 0;
   OutputOptions output;
@@ -67,6 +68,14 @@ void OnInterrupt(const char* name) {
   if (++s.count > 1) EndWithoutTheCall(s, lock);
   s.name = name;
   g_requested = true;
+  if (s.transfer && !IsUsbPort(s.port)) {
+    // A serial transfer broken off leaves the terminal in the transfer, at 115200 bit/s:
+    // it runs to its end (the library's own time limits hold), and no further file starts.
+    fprintf(stderr, "rv270: %s: the serial transfer in progress ends first, so that the terminal is not left at "
+                    "115200 bit/s; interrupt again to stop at once\n", name);
+    fflush(stderr);
+    return;
+  }
   std::thread(CancelAndWait, s.port, s.selector).detach();
 }
 
@@ -82,10 +91,11 @@ void SetInterruptLink(int port, int selector, bool json, bool quiet) {
   s.output = OutputOptions{json, quiet};
 }
 
-void SetInterruptCommand(const std::string& command) {
+void SetInterruptCommand(const std::string& command, bool transfer) {
   InterruptState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.command = command;
+  s.transfer = transfer;
 }
 
 bool InterruptRequested() { return g_requested.load(); }
@@ -100,7 +110,7 @@ void CommandFinished(Report& report) {
   report.exit = kExitCustomer;
   // A serial port is held exclusively by the call that waits: the cancel sent meanwhile
   // only broke off that wait. Now that the port is free, the terminal is told too.
-  if (!IsUsbPort(s.port)) {
+  if (!IsUsbPort(s.port) && !s.transfer) {
     const int port = s.port;
     const int selector = s.selector;
     lock.unlock();

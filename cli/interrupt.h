@@ -15,7 +15,11 @@ namespace rv270cli {
 // the report of the command (`SetInterruptCommand`) itself and ends the program with 3.
 void HandleInterrupts();
 void SetInterruptLink(int port, int selector, bool json, bool quiet);
-void SetInterruptCommand(const std::string& command);
+// `transfer`: the command moves a file. Over USB the cancel breaks the transfer off;
+// over a serial port no cancel is sent and the call runs to its end (broken off, it would
+// leave the terminal in the transfer at 115200 bit/s); a second interrupt still ends the
+// program at once.
+void SetInterruptCommand(const std::string& command, bool transfer);
 
 constexpr int kGiveUpMs = 10000;
 

@@ -685,7 +685,7 @@ int Main(int argc, char** argv) {
   for (const auto& c : commands) {
     if (!c.first->parsed()) continue;
     const std::string name = c.first->get_name();
-    SetInterruptCommand(name);
+    SetInterruptCommand(name, name == "send" || name == "fetch" || name == "firmware");
     Report r{name};
     try {
       if (InterruptRequested()) {

@@ -593,6 +593,27 @@ TEST_F(CliTest, DoctorWithoutAnyDevice) {
   EXPECT_EQ(terminal.rfind("not reached on USB: none of them is present", 0), 0u) << terminal;
 }
 
+// A serial transfer is not broken off (the terminal would stay in it at 115200 bit/s): it
+// runs to its end, then exit 3; the terminal answers at the usual rate afterwards.
+TEST_F(CliTest, InterruptDuringSerialSendLetsTheTransferEnd) {
+  const std::string path = TempPath("clip.mp4");
+  const Bytes content = Pattern(200000, 3);
+  WriteFile(path, content);
+  const pid_t pid = StartCli({"--json", "--port", "7", "send", path});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(sim->WaitForRequests(1, 10000));
+  kill(pid, SIGINT);
+  const CliRun run = FinishCli(pid);
+  EXPECT_EQ(run.exit, 3) << run.out << run.err;
+  std::string interrupted;
+  EXPECT_TRUE(JsonValid(run.out, &interrupted, "interrupted")) << run.out;
+  EXPECT_EQ(interrupted, "SIGINT");
+  EXPECT_NE(run.err.find("the serial transfer in progress ends first"), std::string::npos) << run.err;
+  ASSERT_EQ(sim->State().files.count({2, "clip.mp4"}), 1u);
+  EXPECT_EQ(sim->State().files.at({2, "clip.mp4"}).content, content);
+  EXPECT_EQ(RunCli({"--port", "7", "status"}).exit, 0);
+}
+
 // ---- Texts for the terminal: GBK or refused ------------------------------------------------
 
 TEST_F(CliTest, CharactersWithoutGbkFormAreRefusedUnlessReplaced) {
