@@ -225,7 +225,7 @@ void OnProgress(int direction, int64_t done, int64_t total) {
     p.dataStarted = true;
     p.dataStart = now;
     p.lastLine = now;
-    if (!p.before.empty()) PhaseLine(p.before + ": " + Duration(Seconds(p.callStart, now)));
+    if (!p.before.empty()) PhaseLine(p.before + " took " + Duration(Seconds(p.callStart, now)));
   }
   const bool complete = done >= total;
   const double elapsed = Seconds(p.dataStart, now);

@@ -44,6 +44,17 @@ std::string SystemText(DWORD code) {
   return s;
 }
 
+// The UTF-16 units of a code point; their number (1 or 2).
+int Utf16Of(char32_t codePoint, wchar_t wide[2]) {
+  if (codePoint < 0x10000) {
+    wide[0] = static_cast<wchar_t>(codePoint);
+    return 1;
+  }
+  wide[0] = static_cast<wchar_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+  wide[1] = static_cast<wchar_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+  return 2;
+}
+
 }  // namespace
 
 bool DecodeCommandLine(const std::string& text, std::u32string& out) {
@@ -71,14 +82,7 @@ bool DecodeCommandLine(const std::string& text, std::u32string& out) {
 bool GbkOf(char32_t codePoint, std::string& out) {
   out.clear();
   wchar_t wide[2];
-  int units = 1;
-  if (codePoint >= 0x10000) {
-    wide[0] = static_cast<wchar_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-    wide[1] = static_cast<wchar_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-    units = 2;
-  } else {
-    wide[0] = static_cast<wchar_t>(codePoint);
-  }
+  const int units = Utf16Of(codePoint, wide);
   char bytes[8];
   BOOL usedDefault = FALSE;
   const int n = WideCharToMultiByte(936, WC_NO_BEST_FIT_CHARS, wide, units, bytes, sizeof(bytes), nullptr,
@@ -90,14 +94,7 @@ bool GbkOf(char32_t codePoint, std::string& out) {
 
 std::string PrintableOf(char32_t codePoint) {
   wchar_t wide[2];
-  int units = 1;
-  if (codePoint >= 0x10000) {
-    wide[0] = static_cast<wchar_t>(0xD800 + ((codePoint - 0x10000) >> 10));
-    wide[1] = static_cast<wchar_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
-    units = 2;
-  } else {
-    wide[0] = static_cast<wchar_t>(codePoint);
-  }
+  const int units = Utf16Of(codePoint, wide);
   char bytes[16];
   const int n = WideCharToMultiByte(CP_UTF8, 0, wide, units, bytes, sizeof(bytes), nullptr, nullptr);
   return n > 0 ? std::string(bytes, static_cast<size_t>(n)) : std::string("?");
