@@ -401,12 +401,6 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
   return TRUE;
 }
 
-void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-  Node* node = static_cast<Node*>(user);
-  std::lock_guard<std::mutex> lock(node->m);
-  node->links[client] = std::make_shared<Link>();
-}
-
 void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
   Node* node = static_cast<Node*>(user);
   std::shared_ptr<Link> link;
@@ -416,6 +410,21 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) 
     node->links.erase(client);
   }
   if (link) Node::CloseLink(link);
+}
+
+// umockdev 0.17 emits no "client-vanished": a client is dropped when its connection
+// closes, so its end is the end of the object.
+void OnClientGone(gpointer user, GObject* client) {
+  OnVanished(nullptr, reinterpret_cast<UMockdevIoctlClient*>(client), user);
+}
+
+void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+  Node* node = static_cast<Node*>(user);
+  {
+    std::lock_guard<std::mutex> lock(node->m);
+    node->links[client] = std::make_shared<Link>();
+  }
+  g_object_weak_ref(G_OBJECT(client), OnClientGone, user);
 }
 
 std::string Hex(const Bytes& bytes) {
@@ -586,6 +595,15 @@ bool TerminalBed::Unplug(int number) {
   umockdev_testbed_uevent(impl_->bed, node->hidrawPath.c_str(), "remove");
   umockdev_testbed_uevent(impl_->bed, node->hidPath.c_str(), "remove");
   umockdev_testbed_detach_ioctl(impl_->bed, node->devnode.c_str(), nullptr);
+  // The test bed keeps the node's pseudo-terminal in a map that removing the device
+  // leaves behind; the terminal's number comes back with the next one opened.
+  char pty[256] = {0};
+  const std::string nodePath = impl_->root + node->devnode;
+  if (readlink(nodePath.c_str(), pty, sizeof(pty) - 1) > 0) {
+    std::string entry = pty;
+    std::replace(entry.begin(), entry.end(), '/', '_');
+    unlink((impl_->root + "/dev/.ptymap/" + entry).c_str());
+  }
   // Children first: removing a device removes only its own class link and node.
   for (const std::string* path : {&node->hidrawPath, &node->hidPath, &node->ifacePath, &node->usbPath}) {
     umockdev_testbed_remove_device(impl_->bed, path->c_str());
