@@ -257,9 +257,10 @@ void CheckLogFolder(Report& r) {
     const int code = platform::LastOsError();
     reason = platform::OsErrorText(code) + " (os error " + std::to_string(code) + ")";
   }
-  r.Add("logFolder", Value::Text(folder + (writable ? ": writable" : ": not writable: " + reason +
-                                                                         "; fix: let " + UserName() +
-                                                                         " write there, the library logs nowhere else")));
+  const std::string said = writable ? ": writable"
+                                    : ": not writable: " + reason + "; fix: let " + UserName() +
+                                          " write there, the library logs nowhere else";
+  r.Add("logFolder", Value::Text(folder + said));
   r.Add("logFile", Value::Text(path), true);
   r.Add("logWritable", Value::Flag(writable), true);
 }

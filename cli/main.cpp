@@ -663,7 +663,8 @@ int Main(int argc, char** argv) {
 
   const bool json = HasFlag(argc, argv, "--json");
   const std::string word = SubcommandWord(app, argc, argv);
-  const bool known = std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first->check_name(word); });
+  const bool known =
+      std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first->check_name(word); });
   if (!word.empty() && !known) {
     return PrintUsageError("", "unknown subcommand '" + word + "' (rv270 --help lists them)", json);
   }

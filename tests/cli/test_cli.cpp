@@ -68,9 +68,9 @@ Bytes ReadBytes(const std::string& path) {
   return Bytes(s.begin(), s.end());
 }
 
-// Starts rv270 with `args`; stdout and stderr go to files, stdin is /dev/null. The
+// Starts `program` with `args`; stdout and stderr go to files, stdin is /dev/null. The
 // process id, or 0 when it could not start.
-pid_t StartCli(const std::vector<std::string>& args) {
+pid_t StartProgram(const char* program, const std::vector<std::string>& args) {
   const std::string out = TempPath("out"), err = TempPath("err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -78,14 +78,16 @@ pid_t StartCli(const std::vector<std::string>& args) {
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(RV270_CLI_PROGRAM));
+  argv.push_back(const_cast<char*>(program));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, RV270_CLI_PROGRAM, &actions, nullptr, argv.data(), environ) != 0) pid = 0;
+  if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) != 0) pid = 0;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
+
+pid_t StartCli(const std::vector<std::string>& args) { return StartProgram(RV270_CLI_PROGRAM, args); }
 
 // Waits for a started rv270 and collects what it printed.
 CliRun FinishCli(pid_t pid) {
@@ -613,6 +615,61 @@ TEST_F(CliTest, InterruptDuringSerialSendLetsTheTransferEnd) {
   EXPECT_EQ(sim->State().files.at({2, "clip.mp4"}).content, content);
   EXPECT_EQ(RunCli({"--port", "7", "status"}).exit, 0);
 }
+
+#ifdef RV270_HIDRAW_TERMINAL
+// The machine's own HID stack: rv270 under emulated hidraw terminals (umockdev) whose
+// reports go to the simulator.
+TEST_F(CliTest, DoctorAndFailuresThroughEmulatedHidrawNodes) {
+  unsetenv("RV270_SIM");
+  const std::string address = sim->UsbAddress();
+  auto underNodes = [&](const std::vector<std::string>& devices, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--sim", address};
+    for (const std::string& d : devices) {
+      all.push_back("--device");
+      all.push_back(d);
+    }
+    all.push_back("--");
+    all.push_back(RV270_CLI_PROGRAM);
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  };
+  struct NodeCase {
+    std::vector<std::string> devices;
+    int exit;
+    std::string devicesSaid;  // the start of the devices' summary
+    std::string terminal;     // the start of the terminal's line
+  };
+  const std::vector<NodeCase> cases = {
+      {{"4B7E:0001"}, 0, "/dev/hidraw0 4B7E:0001 (table entry 1): readable and writable by ",
+       "answers on USB and reports itself ready"},
+      {{"046D:C52B"}, 1, "no device of the device table is present (HID devices found: 046D:C52B)",
+       "not reached on USB: none of them is present (found: 046D:C52B)"},
+      {{"4B7E:0001:0:denied"}, 1,
+       "/dev/hidraw0 4B7E:0001 (table entry 1): cannot be opened by ",
+       "not reached on USB: Permission denied (os error 13)"},
+  };
+  for (const NodeCase& c : cases) {
+    SCOPED_TRACE(c.devices.front());
+    sim->ClearRecords();
+    const std::vector<std::string> args = underNodes(c.devices, {"doctor"});
+    CliRun run = FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, args));
+    EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+    EXPECT_NE(run.out.find("usb: looked at the HID devices of this machine"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(c.devicesSaid), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("terminal: " + c.terminal), std::string::npos) << run.out;
+    EXPECT_EQ(sim->Requests().size(), c.exit == 0 ? 1u : 0u);  // the status exchange when reached
+  }
+  // The node that cannot be opened: the fix, in JSON too; a command names the node.
+  CliRun run =
+      FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, underNodes({"4B7E:0001:0:denied"}, {"--json", "doctor"})));
+  EXPECT_NE(run.out.find("\"fix\":\"install the udev rule 70-qornrv270.rules"), std::string::npos) << run.out;
+  EXPECT_TRUE(JsonValid(run.out)) << run.out;
+  run = FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, underNodes({"4B7E:0001:0:denied"}, {"status"})));
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_NE(run.err.find("  tried: /dev/hidraw0 (4B7E:0001)\n  reason: Permission denied (os error 13)"),
+            std::string::npos) << run.err;
+}
+#endif
 
 // ---- Texts for the terminal: GBK or refused ------------------------------------------------
 
