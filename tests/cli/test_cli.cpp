@@ -671,6 +671,23 @@ TEST_F(CliTest, DoctorAndFailuresThroughEmulatedHidrawNodes) {
 }
 #endif
 
+#ifdef RV270_TELLER_DEMO
+TEST_F(CliTest, TellerDemoHonoursHelpAndNamesABadOption) {
+  CliRun run = FinishCli(StartProgram(RV270_TELLER_DEMO, {"--help"}));
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(run.out.rfind("Usage: teller_demo [--serial N] [--usb-only] [--help]", 0), 0u) << run.out;
+  for (const auto& bad : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--bogus"}, "teller_demo: unknown option '--bogus'"},
+           {{"--serial"}, "teller_demo: --serial needs a port number"},
+           {{"--serial", "x7"}, "teller_demo: --serial: 'x7' is not a port number 1 to 255"}}) {
+    run = FinishCli(StartProgram(RV270_TELLER_DEMO, bad.first));
+    EXPECT_EQ(run.exit, 2) << Args(bad.first);
+    EXPECT_EQ(run.err.rfind(bad.second + "\nUsage:", 0), 0u) << run.err;
+  }
+  EXPECT_TRUE(sim->Requests().empty());  // no step ran (the library's start-up search aside)
+}
+#endif
+
 // ---- Texts for the terminal: GBK or refused ------------------------------------------------
 
 TEST_F(CliTest, CharactersWithoutGbkFormAreRefusedUnlessReplaced) {
