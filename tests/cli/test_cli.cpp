@@ -614,6 +614,20 @@ TEST_F(CliTest, InterruptDuringSerialSendLetsTheTransferEnd) {
   ASSERT_EQ(sim->State().files.count({2, "clip.mp4"}), 1u);
   EXPECT_EQ(sim->State().files.at({2, "clip.mp4"}).content, content);
   EXPECT_EQ(RunCli({"--port", "7", "status"}).exit, 0);
+
+  // A second interrupt ends at once, with the report of a call that did not return.
+  WriteFile(path, Pattern(8000000, 4));  // long enough for both interrupts
+  const pid_t again = StartCli({"--json", "--port", "7", "send", path});
+  ASSERT_GT(again, 0);
+  ASSERT_TRUE(sim->WaitForRequests(sim->Requests().size() + 1, 10000));
+  kill(again, SIGINT);
+  ASSERT_TRUE(sim->WaitUntil([&] { return Slurp(TempPath("err")).find("ends first") != std::string::npos; }));
+  kill(again, SIGINT);
+  const CliRun stopped = FinishCli(again);
+  EXPECT_EQ(stopped.exit, 3) << stopped.out << stopped.err;
+  std::string call;
+  EXPECT_TRUE(JsonValid(stopped.out, &call, "call")) << stopped.out;
+  EXPECT_EQ(call, "did not return after the cancel");
 }
 
 #ifdef RV270_HIDRAW_TERMINAL
