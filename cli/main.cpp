@@ -6,12 +6,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "QornRV270API.h"
+#include "api/frame.h"
+#include "doctor.h"
+#include "interrupt.h"
+#include "protocol/exchange.h"
 #include "output.h"
 #include "transfer/categories.h"
 #include "transfer/download.h"
@@ -27,7 +32,13 @@ struct Global {
   bool json = false;
   bool quiet = false;
   bool progress = false;
+  bool replace = false;  // characters without a GBK form go to the terminal as '?'
 };
+
+// A text for the terminal (see ToTerminal); `what` names where it came from.
+std::string ForTerminal(const Global& g, const std::string& text, const std::string& what = "") {
+  return ToTerminal(text, g.replace, what);
+}
 
 const std::map<std::string, int> kCategories = {
     {"picture", 1}, {"video", 2}, {"audio", 3},   {"teller", 4},    {"firmware", 5},
@@ -114,8 +125,8 @@ struct ShowArgs {
 
 Report Show(const Global& g, const ShowArgs& a) {
   Report r{"show"};
-  const std::string text = ToTerminal(a.text);
-  const std::string voice = ToTerminal(a.voice);
+  const std::string text = ForTerminal(g, a.text);
+  const std::string voice = ForTerminal(g, a.voice, "--voice");
   const int rc = RV270Api_ShowInfo(g.port, g.selector, a.mode, text.c_str(), voice.empty() ? 0 : 1, voice.c_str(),
                                    a.timeout);
   r.Set(rc);
@@ -125,7 +136,7 @@ Report Show(const Global& g, const ShowArgs& a) {
 
 Report Say(const Global& g, const std::string& text, bool raw) {
   Report r{"say"};
-  const std::string voice = ToTerminal(text);
+  const std::string voice = ForTerminal(g, text);
   r.Set(RV270Api_ReadVoice(g.port, g.selector, raw ? 1 : 0, voice.c_str()));
   return r;
 }
@@ -143,6 +154,17 @@ Report Volume(const Global& g, int type, int level) {
 }
 
 // ---- Files -------------------------------------------------------------------------------
+
+// The phases of a transfer call around the file's bytes. Over a serial port the library
+// switches the terminal to 115200 bit/s before and back to its own rate after.
+std::string PhaseBefore(const Global& g, const std::string& usb) {
+  return IsUsbPort(g.port) ? usb : "switching the terminal to 115200 bit/s";
+}
+
+std::string PhaseAfter(const Global& g, const std::string& usb) {
+  return IsUsbPort(g.port) ? usb
+                           : "switching the terminal back to " + std::to_string(g.baud > 0 ? g.baud : 9600) + " bit/s";
+}
 
 struct SendArgs {
   std::string path;
@@ -181,11 +203,23 @@ Report Send(const Global& g, const SendArgs& a) {
     r.Set(-5, 100);  // one device-side name cannot serve a folder
     return r;
   }
+  // The names on the terminal are GBK: every name is checked before the first file goes.
+  std::vector<std::string> deviceNames;
+  const std::string newName = ForTerminal(g, a.name, "--name");
+  for (const std::string& file : files) {
+    const std::string shown = std::filesystem::path(file).filename().string();
+    if (CategoryOf(file, a.category) == 0) {
+      deviceNames.emplace_back();  // skipped
+      continue;
+    }
+    const std::string gbk = ForTerminal(g, shown, "the file name " + shown);
+    deviceNames.push_back(!newName.empty() ? newName : (gbk == shown ? std::string() : gbk));
+  }
   std::vector<std::string> sent;
   std::vector<std::string> skipped;
   int rc = 0;
   int code = 0;
-  for (size_t i = 0; i < files.size() && rc == 0; ++i) {
+  for (size_t i = 0; i < files.size() && rc == 0 && !InterruptRequested(); ++i) {
     const std::string& file = files[i];
     const int category = CategoryOf(file, a.category);
     const std::string shown = std::filesystem::path(file).filename().string();
@@ -193,9 +227,14 @@ Report Send(const Global& g, const SendArgs& a) {
       skipped.push_back(shown);
       continue;
     }
-    ProgressLabel(folder ? "[" + std::to_string(i + 1) + "/" + std::to_string(files.size()) + "] " + shown : shown);
-    const std::string newName = ToTerminal(a.name);
-    rc = RV270Api_SaveFileSingle(g.port, g.selector, newName.empty() ? 0 : 1, newName.c_str(), category, file.c_str());
+    ProgressBegin(folder ? "[" + std::to_string(i + 1) + "/" + std::to_string(files.size()) + "] " + shown : shown,
+                  PhaseBefore(g, "opening the link"), PhaseAfter(g, "waiting for the terminal's confirmation"));
+    // A name that is not plain ASCII goes as the new name, in GBK (the library would send
+    // the host's bytes).
+    const std::string& deviceName = deviceNames[i];
+    rc = RV270Api_SaveFileSingle(g.port, g.selector, deviceName.empty() ? 0 : 1, deviceName.c_str(), category,
+                                 file.c_str());
+    ProgressEnd(rc == 0);
     if (rc == 0) {
       sent.push_back(shown + " (" + CategoryName(category) + ")");
     } else {
@@ -243,7 +282,7 @@ Report Delete(const Global& g, const std::string& name, int category) {
   if (category != 0) {
     r.Set(RV270Api_DeleteAllFile(g.port, g.selector, category));
   } else {
-    r.Set(RV270Api_DeleteRcFile(g.port, g.selector, ToTerminal(name).c_str()));
+    r.Set(RV270Api_DeleteRcFile(g.port, g.selector, ForTerminal(g, name).c_str()));
   }
   return r;
 }
@@ -266,14 +305,15 @@ std::string UploadFailure(int rc) {
 // Fetches a file into `output`; the report gets the path or the reason of a failure.
 int FetchInto(const Global& g, Report& r, int category, const std::string& name, const std::string& output,
               int timeout) {
-  ProgressLabel(name);
-  const std::string deviceName = ToTerminal(name);
+  const std::string deviceName = ForTerminal(g, name);
+  ProgressBegin(name, PhaseBefore(g, "asking for the file"), PhaseAfter(g, ""));
   // The serial upload wants a path with a folder in it: give it the full path.
   std::error_code ec;
   std::string path = std::filesystem::absolute(output, ec).string();
   if (ec) path = output;
   const int rc = RV270Api_UploadFilesToPc(g.port, g.selector, 0, path.c_str(), category, deviceName.c_str(), timeout,
                                           nullptr, nullptr);
+  ProgressEnd(rc == 0);
   if (rc == 0) {
     r.Add("saved", Value::Text(path));
   } else {
@@ -300,8 +340,11 @@ Report Fetch(const Global& g, const FetchArgs& a) {
 
 Report Firmware(const Global& g, const std::string& file, int timeout, const std::string& prefix) {
   Report r{"firmware"};
-  ProgressLabel(std::filesystem::path(file).filename().string());
-  r.Set(RV270Api_SetupApp(g.port, g.selector, file.c_str(), timeout, prefix.c_str()));
+  ProgressBegin(std::filesystem::path(file).filename().string(), PhaseBefore(g, "opening the link"),
+                "waiting for the installation");
+  const int rc = RV270Api_SetupApp(g.port, g.selector, file.c_str(), timeout, prefix.c_str());
+  ProgressEnd(rc == 0);
+  r.Set(rc);
   return r;
 }
 
@@ -317,8 +360,8 @@ struct SignArgs {
 Report Signature(const Global& g, const SignArgs& a) {
   Report r{"signature"};
   static const char* const kOutcomes[] = {"signed", "answer 1", "answer 2", "timed out", "cancelled"};
-  const std::string prompt = ToTerminal(a.prompt);
-  const std::string voice = ToTerminal(a.voice);
+  const std::string prompt = ForTerminal(g, a.prompt, "--prompt");
+  const std::string voice = ForTerminal(g, a.voice, "--voice");
   const int rc = RV270Api_ShowInfoOrWaitSign(g.port, g.selector, 0, prompt.c_str(), "1", a.area[0], a.area[1], a.area[2],
                                              a.area[3], a.signByte, voice.c_str(), a.timeout, 0, 0);
   r.Set(rc);
@@ -376,7 +419,7 @@ Report Serial(const Global& g, const std::string& set, bool clear) {
   if (clear) {
     r.Set(RV270Api_CLEARserialnumber(g.port, g.selector));
   } else if (!set.empty()) {
-    r.Set(RV270Api_SETserialnumber(g.port, g.selector, ToTerminal(set).c_str()));
+    r.Set(RV270Api_SETserialnumber(g.port, g.selector, ForTerminal(g, set, "--set").c_str()));
   } else {
     char number[512] = {0};
     const int rc = RV270Api_GETserialnumber(g.port, g.selector, number);
@@ -392,13 +435,95 @@ Report Serial(const Global& g, const std::string& set, bool clear) {
   return r;
 }
 
+// ---- The log -----------------------------------------------------------------------------
+
+// The last `count` lines of a log file, as UTF-8. A day's file restarts at 200 KB, so
+// reading its last 512 KB always covers it.
+std::vector<std::string> LastLines(const std::string& path, int count) {
+  constexpr std::streamoff kMostRead = 512 * 1024;
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size <= 0) return {};
+  const std::streamoff from = size > kMostRead ? size - kMostRead : 0;
+  in.seekg(from);
+  std::string text(static_cast<size_t>(size - from), '\0');
+  in.read(&text[0], static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  std::vector<std::string> lines;
+  size_t at = 0;
+  if (from > 0) at = text.find('\n') + 1;  // the first line read may be cut
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    at = end + 1;
+  }
+  if (lines.size() > static_cast<size_t>(count)) lines.erase(lines.begin(), lines.end() - count);
+  for (std::string& line : lines) line = FromTerminal(line);
+  return lines;
+}
+
+Report Log(int tail) {
+  Report r{"log"};
+  char path[600] = {0};  // the library's path holds at most 512 bytes
+  // The call writes its own line first, so the day's file exists and is the one named.
+  const int rc = RV270Api_GetLogPath(path);
+  r.Add("log", Value::Text(path));
+  if (tail > 0) r.Add("lines", Value::List(LastLines(path, tail)));
+  r.Set(rc);
+  return r;
+}
+
 const char* const kFooter =
     "Exit codes: 0 done; 1 the terminal or the library reported a failure; 2 the command\n"
     "line was not understood; 3 the customer cancelled, did not complete or the time ran out.\n"
     "Port 0 (or 1001) is the USB link; any other number n is the serial port COMn (on Linux\n"
     "the device that RV270_COMn names, else /dev/ttyS(n-1)).";
 
+// "rv270 1.0.0.3, library QornRV270API 1.0.0.3 of 2026-12-10".
+std::string VersionText() {
+  return std::string("rv270 ") + RV270_CLI_VERSION + ", library QornRV270API " + LibraryVersion();
+}
+
+// The global options as a help text for the subcommands' help.
+std::string GlobalOptionsText(const CLI::App& app) {
+  std::string text = "Global options (before or after the subcommand):\n";
+  for (const CLI::Option* opt : app.get_options()) {
+    const std::string name = opt->get_name(false, true);
+    if (name.find("help") != std::string::npos) continue;
+    std::string left = "  " + name + (opt->get_items_expected_min() > 0 ? " " + opt->get_type_name() : "");
+    if (left.size() < 22) left.append(22 - left.size(), ' ');
+    text += left + " " + opt->get_description() + "\n";
+  }
+  return text;
+}
+
+// The first word of the command line that is neither a global option nor its value: the
+// subcommand's name, or "" when there is none.
+std::string SubcommandWord(const CLI::App& app, int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") return i + 1 < argc ? argv[i + 1] : "";
+    if (arg.size() < 2 || arg[0] != '-') return arg;
+    if (arg.find('=') != std::string::npos) continue;
+    const CLI::Option* opt = app.get_option_no_throw(arg);
+    if (opt && opt->get_items_expected_min() > 0) ++i;  // its value
+  }
+  return "";
+}
+
+bool HasFlag(int argc, char** argv, const char* flag) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == flag) return true;
+  }
+  return false;
+}
+
 int Main(int argc, char** argv) {
+  HandleInterrupts();
   CLI::App app{"rv270: drive an RV270 counter terminal (find it, check it, show and say texts, manage its files,\n"
                "install firmware, take a signature, read key check values and the serial number)"};
   app.footer(kFooter);
@@ -411,6 +536,8 @@ int Main(int argc, char** argv) {
   app.add_flag("--json", g.json, "one JSON object on standard output, for scripts");
   app.add_flag("-q,--quiet", g.quiet, "print only the values asked for");
   app.add_flag("--progress", g.progress, "show transfer progress even when standard error is not a terminal");
+  app.add_flag("--replace", g.replace, "send '?' for characters that have no GBK form instead of refusing the text");
+  app.set_version_flag("--version", VersionText, "print the versions of rv270 and of the library");
 
   std::vector<std::pair<CLI::App*, std::function<Report()>>> commands;
   auto command = [&](const char* name, const char* what, std::function<Report()> run) {
@@ -522,18 +649,67 @@ int Main(int argc, char** argv) {
                             });
   serialCmd->add_flag("--clear", serialClear, "clear the serial number")->excludes(setOpt);
 
+  command("doctor", "check this machine for a terminal: the library, the devices of its device table and their "
+                    "access, the serial ports, the log folder, and one status exchange",
+          [&] { return Doctor(g.port, g.selector); });
+
+  int logTail = 0;
+  CLI::App* logCmd = command("log", "print the path of the library's log file of today, and its last lines",
+                             [&] { return Log(logTail); });
+  logCmd->add_option("--tail", logTail, "also print its last N lines, in UTF-8")->check(CLI::Range(1, 100000));
+
+  const std::string globals = GlobalOptionsText(app);
+  for (const auto& c : commands) c.first->footer(globals + "\n" + kFooter);
+
+  const bool json = HasFlag(argc, argv, "--json");
+  const std::string word = SubcommandWord(app, argc, argv);
+  const bool known =
+      std::any_of(commands.begin(), commands.end(), [&](const auto& c) { return c.first->check_name(word); });
+  if (!word.empty() && !known) {
+    return PrintUsageError("", "unknown subcommand '" + word + "' (rv270 --help lists them)", json);
+  }
   try {
     app.parse(argc, argv);
+  } catch (const CLI::CallForVersion& e) {
+    if (!json) return app.exit(e);
+    Report r{"version"};
+    r.Add("rv270", Value::Text(RV270_CLI_VERSION));
+    r.Add("library", Value::Text(LibraryVersion()));
+    return Print(r, OutputOptions{true, false});
   } catch (const CLI::ParseError& e) {
-    const int rc = app.exit(e);
-    return rc == 0 ? kExitOk : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    return PrintUsageError(word, e.what(), json);
   }
+  SetInterruptLink(g.port, g.selector, g.json, g.quiet);
   if (g.baud > 0) RV270Api_SetBaud(g.port, g.selector, 0, g.baud);
   StartProgress(!g.json && !g.quiet, g.progress);
   for (const auto& c : commands) {
-    if (c.first->parsed()) return Print(c.second(), OutputOptions{g.json, g.quiet});
+    if (!c.first->parsed()) continue;
+    const std::string name = c.first->get_name();
+    SetInterruptCommand(name, name == "send" || name == "fetch" || name == "firmware");
+    Report r{name};
+    try {
+      if (InterruptRequested()) {
+        r.Set(0, api::kFunctionCanceled);  // interrupted before the call began
+      } else {
+        r = c.second();
+      }
+    } catch (const TextRefused& refused) {
+      CommandFinished(r);
+      return PrintUsageError(name, refused.message, g.json);
+    }
+    CommandFinished(r);
+    // Why the link could not be reached, when it could not.
+    if (r.exit == kExitFailed && r.interrupted.empty() && name != "doctor" && name != "log") {
+      const LinkTrouble trouble = ExplainLink(name == "find" ? 0 : g.port);
+      if (!trouble.tried.empty()) {
+        r.AddWhy("tried", trouble.tried);
+        r.AddWhy("reason", trouble.reason);
+      }
+    }
+    return Print(r, OutputOptions{g.json, g.quiet});
   }
-  return kExitUsage;
+  return PrintUsageError("", "A subcommand is required (rv270 --help lists them)", json);
 }
 
 }  // namespace

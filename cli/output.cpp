@@ -4,16 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <iconv.h>
-#include <unistd.h>
-#endif
-
 #include "QornRV270API.h"
 #include "api/frame.h"
 #include "platform/codepage.h"
+#include "system.h"
 #include "transfer/progress.h"
 
 namespace rv270cli {
@@ -59,6 +53,20 @@ void JsonValue(std::string& out, const Value& v) {
       }
       out += ']';
       break;
+    case Value::kRecords:
+      out += '[';
+      for (size_t i = 0; i < v.records.size(); ++i) {
+        out += i ? ",{" : "{";
+        for (size_t k = 0; k < v.records[i].size(); ++k) {
+          if (k) out += ',';
+          JsonString(out, v.records[i][k].key);
+          out += ':';
+          JsonValue(out, v.records[i][k].value);
+        }
+        out += '}';
+      }
+      out += ']';
+      break;
   }
 }
 
@@ -68,6 +76,10 @@ std::string Json(const Report& r) {
   out += ",\"result\":" + std::to_string(r.result) + ",\"error\":" + std::to_string(r.error) + ",\"errorText\":";
   JsonString(out, ErrorText(r.error));
   out += ",\"exit\":" + std::to_string(r.exit);
+  if (!r.interrupted.empty()) {
+    out += ",\"interrupted\":";
+    JsonString(out, r.interrupted);
+  }
   for (const auto& field : r.fields) {
     out += ',';
     JsonString(out, field.key);
@@ -93,6 +105,14 @@ std::string Plain(const Value& v) {
       for (const auto& item : v.list) joined += item + "\n";
       return joined;
     }
+    case Value::kRecords: {
+      // One line a record: its first member, the sentence for people.
+      std::string lines;
+      for (const auto& record : v.records) {
+        if (!record.empty()) lines += Plain(record.front().value) + "\n";
+      }
+      return lines;
+    }
   }
   return std::string();
 }
@@ -100,10 +120,10 @@ std::string Plain(const Value& v) {
 void PrintText(const Report& r, bool quiet) {
   for (const auto& field : r.fields) {
     const Value& v = field.value;
-    if (quiet && field.detail) continue;
+    if (field.shown == Report::kWhy || (quiet && field.shown == Report::kDetail)) continue;
     if (quiet) {
       const std::string text = Plain(v);
-      if (v.kind == Value::kList) {
+      if (v.kind == Value::kList || v.kind == Value::kRecords) {
         fputs(text.c_str(), stdout);
       } else {
         printf("%s\n", text.c_str());
@@ -111,6 +131,14 @@ void PrintText(const Report& r, bool quiet) {
     } else if (v.kind == Value::kList) {
       printf("%s: %zu\n", field.key.c_str(), v.list.size());
       for (const auto& item : v.list) printf("  %s\n", item.c_str());
+    } else if (v.kind == Value::kRecords) {
+      printf("%s:\n", field.key.c_str());
+      const std::string lines = Plain(v);
+      for (size_t at = 0; at < lines.size();) {
+        const size_t end = lines.find('\n', at);
+        printf("  %s\n", lines.substr(at, end - at).c_str());
+        at = end + 1;
+      }
     } else {
       printf("%s: %s\n", field.key.c_str(), Plain(v).c_str());
     }
@@ -119,7 +147,15 @@ void PrintText(const Report& r, bool quiet) {
                            ErrorText(r.error);
   if (r.exit != kExitOk) {
     fflush(stdout);
-    fprintf(stderr, "rv270 %s failed: %s\n", r.command.c_str(), line.c_str());
+    if (!r.interrupted.empty()) {
+      fprintf(stderr, "rv270 %s interrupted by %s, the cancel was sent to the terminal: %s\n", r.command.c_str(),
+              r.interrupted.c_str(), line.c_str());
+    } else {
+      fprintf(stderr, "rv270 %s failed: %s\n", r.command.c_str(), line.c_str());
+    }
+    for (const auto& field : r.fields) {
+      if (field.shown == Report::kWhy) fprintf(stderr, "  %s: %s\n", field.key.c_str(), field.value.text.c_str());
+    }
   } else if (!quiet) {
     printf("%s\n", line.c_str());
   }
@@ -127,11 +163,20 @@ void PrintText(const Report& r, bool quiet) {
 
 // ---- Progress --------------------------------------------------------------------------
 
+// One transfer call: set up, the file's bytes, finishing; each phase timed from the call's
+// start, so that the time shown is the whole call's.
 struct ProgressState {
-  bool bar = false;  // a terminal: one line redrawn; otherwise a plain line a second
+  bool enabled = false;
+  bool bar = false;  // a terminal: the data line redrawn; otherwise a plain line a second
   std::string label;
-  std::chrono::steady_clock::time_point start;
+  std::string before;
+  std::string after;
+  std::chrono::steady_clock::time_point callStart;
+  std::chrono::steady_clock::time_point dataStart;
+  std::chrono::steady_clock::time_point dataEnd;
   std::chrono::steady_clock::time_point lastLine;
+  bool dataStarted = false;
+  bool dataDone = false;
   bool drawn = false;
 };
 ProgressState g_progress;
@@ -148,22 +193,42 @@ std::string Bytes(double n) {
   return text;
 }
 
+// "4.9 s" below a minute, "2:05" above.
 std::string Duration(double seconds) {
-  const long s = static_cast<long>(seconds + 0.5);
   char text[32];
-  snprintf(text, sizeof(text), "%ld:%02ld", s / 60, s % 60);
+  if (seconds < 59.95) {
+    snprintf(text, sizeof(text), "%.1f s", seconds);
+  } else {
+    const long s = static_cast<long>(seconds + 0.5);
+    snprintf(text, sizeof(text), "%ld:%02ld", s / 60, s % 60);
+  }
   return text;
+}
+
+double Seconds(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// A line of the phases, "logo.png: switching the terminal to 115200 bit/s".
+void PhaseLine(const std::string& what) {
+  ProgressState& p = g_progress;
+  if (p.drawn) fputc('\n', stderr);
+  p.drawn = false;
+  fprintf(stderr, "%s%s%s\n", p.label.c_str(), p.label.empty() ? "" : ": ", what.c_str());
+  fflush(stderr);
 }
 
 void OnProgress(int direction, int64_t done, int64_t total) {
   ProgressState& p = g_progress;
   const auto now = std::chrono::steady_clock::now();
-  if (done == 0 && !p.drawn) {
-    p.start = now;
+  if (!p.dataStarted) {
+    p.dataStarted = true;
+    p.dataStart = now;
     p.lastLine = now;
+    if (!p.before.empty()) PhaseLine(p.before + " took " + Duration(Seconds(p.callStart, now)));
   }
   const bool complete = done >= total;
-  const double elapsed = std::chrono::duration<double>(now - p.start).count();
+  const double elapsed = Seconds(p.dataStart, now);
   const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
   const std::string rateText = rate > 0 ? Bytes(rate) + "/s" : "-";
   const double percent = total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 100.0;
@@ -181,37 +246,22 @@ void OnProgress(int direction, int64_t done, int64_t total) {
     bar.append(static_cast<size_t>(kWidth - filled), '.');
     fprintf(stderr, "\r%s [%s] %3.0f%% %s/%s %s %s %s\x1b[K", p.label.c_str(), bar.c_str(), percent,
             Bytes(static_cast<double>(done)).c_str(), Bytes(static_cast<double>(total)).c_str(), rateText.c_str(),
-            complete ? "in" : "left", left.c_str());
-    if (complete) fputc('\n', stderr);
+            complete ? "data in" : "left", left.c_str());
+    p.drawn = true;
   } else {
     if (!complete && done != 0 && now - p.lastLine < std::chrono::seconds(1)) return;
     p.lastLine = now;
     fprintf(stderr, "%s%s%s %lld of %lld bytes (%.0f%%), %s, %s %s\n", p.label.c_str(), p.label.empty() ? "" : ": ",
             verb, static_cast<long long>(done), static_cast<long long>(total), percent, rateText.c_str(),
-            complete ? "done in" : "left", left.c_str());
+            complete ? "data in" : "left", left.c_str());
+  }
+  if (complete && !p.dataDone) {
+    p.dataDone = true;
+    p.dataEnd = now;
+    if (!p.after.empty()) PhaseLine(p.after);
   }
   fflush(stderr);
-  p.drawn = !complete;
 }
-
-#ifndef _WIN32
-std::string Convert(const char* to, const char* from, const std::string& text, bool* ok) {
-  *ok = false;
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return text;
-  std::string out(text.size() * 4 + 4, '\0');
-  char* in = const_cast<char*>(text.data());
-  size_t inLeft = text.size();
-  char* at = &out[0];
-  size_t outLeft = out.size();
-  const size_t rc = iconv(cd, &in, &inLeft, &at, &outLeft);
-  iconv_close(cd);
-  if (rc == static_cast<size_t>(-1)) return text;
-  out.resize(out.size() - outLeft);
-  *ok = true;
-  return out;
-}
-#endif
 
 }  // namespace
 
@@ -237,15 +287,40 @@ int Print(const Report& report, const OutputOptions& options) {
   return report.exit;
 }
 
+int PrintUsageError(const std::string& command, const std::string& message, bool json) {
+  fprintf(stderr, "rv270: %s\n", message.c_str());
+  if (json) {
+    std::string out = "{\"command\":";
+    JsonString(out, command);
+    out += ",\"exit\":" + std::to_string(kExitUsage) + ",\"usage\":";
+    JsonString(out, message);
+    printf("%s}\n", out.c_str());
+    fflush(stdout);
+  }
+  return kExitUsage;
+}
+
 std::string ErrorText(int code) { return api::ErrorText(code); }
 
-std::string ToTerminal(const std::string& text) {
-#ifdef _WIN32
-  return text;
-#else
-  bool ok = false;
-  return Convert("GBK", "UTF-8", text, &ok);
-#endif
+std::string ToTerminal(const std::string& text, bool replace, const std::string& what) {
+  std::u32string characters;
+  if (!DecodeCommandLine(text, characters)) return text;
+  std::string gbk;
+  std::string one;
+  for (size_t i = 0; i < characters.size(); ++i) {
+    if (GbkOf(characters[i], one)) {
+      gbk += one;
+    } else if (replace) {
+      gbk += '?';
+    } else {
+      char code[16];
+      snprintf(code, sizeof(code), "U+%04X", static_cast<unsigned>(characters[i]));
+      throw TextRefused{"character '" + PrintableOf(characters[i]) + "' (" + code + ") at position " +
+                        std::to_string(i + 1) + (what.empty() ? "" : " of " + what) +
+                        " has no GBK form; --replace sends '?' instead"};
+    }
+  }
+  return gbk;
 }
 
 std::string FromTerminal(const std::string& gbk) {
@@ -256,16 +331,38 @@ std::string CleanUtf8(const std::string& text) { return platform::Utf16ToUtf8(pl
 
 void StartProgress(bool enabled, bool forced) {
   if (!enabled) return;
-#ifdef _WIN32
-  const bool tty = _isatty(_fileno(stderr)) != 0;
-#else
-  const bool tty = isatty(fileno(stderr)) != 0;
-#endif
+  const bool tty = StderrIsTerminal();
   if (!tty && !forced) return;
+  g_progress.enabled = true;
   g_progress.bar = tty;
   transfer::SetProgressObserver(OnProgress);
 }
 
-void ProgressLabel(const std::string& label) { g_progress.label = label; }
+void ProgressBegin(const std::string& label, const std::string& before, const std::string& after) {
+  ProgressState& p = g_progress;
+  p.label = label;
+  p.before = before;
+  p.after = after;
+  p.callStart = std::chrono::steady_clock::now();
+  p.dataStarted = p.dataDone = p.drawn = false;
+  if (p.enabled && !before.empty()) PhaseLine(before);
+}
+
+void ProgressEnd(bool ok) {
+  ProgressState& p = g_progress;
+  if (!p.enabled) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::string line = (ok ? "done in " : "stopped after ") + Duration(Seconds(p.callStart, now));
+  if (p.dataStarted) {
+    const auto dataEnd = p.dataDone ? p.dataEnd : now;
+    line += " (" + (p.before.empty() ? std::string("start") : p.before) + " " +
+            Duration(Seconds(p.callStart, p.dataStart)) + ", data " + Duration(Seconds(p.dataStart, dataEnd));
+    if (p.dataDone) {
+      line += ", " + (p.after.empty() ? std::string("end") : p.after) + " " + Duration(Seconds(p.dataEnd, now));
+    }
+    line += ")";
+  }
+  PhaseLine(line);
+}
 
 }  // namespace rv270cli

@@ -4,9 +4,7 @@
 // the teller card with its photo and let the customer rate the service, have a voucher
 // signed and keep the signature as a PNG, then load PIN-pad keys and read the customer's PIN.
 //
-// Usage: teller_demo [--serial N] [--usb-only]
-//   --serial N   also use COM port N (on Linux the path comes from RV270_COMN)
-//   --usb-only   skip the serial steps
+// Usage: see kUsage below (teller_demo --help).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,14 +198,47 @@ void PinPadStep(int port) {
   Report("log holds none of the step's secrets", hits, !log.empty() && hits == 0);
 }
 
+const char kUsage[] =
+    "Usage: teller_demo [--serial N] [--usb-only] [--help]\n"
+    "  --serial N   also use COM port N, 1 to 255 (on Linux the path comes from RV270_COMN; default 7)\n"
+    "  --usb-only   skip the serial steps\n"
+    "  --help       print this text and run nothing\n";
+
+// Reads a COM port number (1 to 255; 0 and 1001 are the USB link). False when it is not one.
+bool ParsePort(const char* text, int& port) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < 1 || value > 255) return false;
+  port = static_cast<int>(value);
+  return true;
+}
+
+// Refuses the command line with the reason; exit code 2 as for the rv270 command line.
+int Refuse(const std::string& why) {
+  std::fprintf(stderr, "teller_demo: %s\n%s", why.c_str(), kUsage);
+  return 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int serialPort = 7;
   bool serial = true;
   for (int i = 1; i < argc; ++i) {
-    if (!std::strcmp(argv[i], "--serial") && i + 1 < argc) serialPort = std::atoi(argv[++i]);
-    else if (!std::strcmp(argv[i], "--usb-only")) serial = false;
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--serial") {
+      if (i + 1 >= argc) return Refuse("--serial needs a port number");
+      if (!ParsePort(argv[++i], serialPort)) {
+        return Refuse("--serial: '" + std::string(argv[i]) + "' is not a port number 1 to 255");
+      }
+    } else if (arg == "--usb-only") {
+      serial = false;
+    } else {
+      return Refuse("unknown option '" + arg + "'");
+    }
   }
 
   char pid[8] = {0};

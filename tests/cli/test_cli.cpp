@@ -7,6 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -65,8 +68,9 @@ Bytes ReadBytes(const std::string& path) {
   return Bytes(s.begin(), s.end());
 }
 
-// Runs rv270 with `args`; stdout and stderr go to files, stdin is /dev/null.
-CliRun RunCli(const std::vector<std::string>& args) {
+// Starts `program` with `args`; stdout and stderr go to files, stdin is /dev/null. The
+// process id, or 0 when it could not start.
+pid_t StartProgram(const char* program, const std::vector<std::string>& args) {
   const std::string out = TempPath("out"), err = TempPath("err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -74,23 +78,34 @@ CliRun RunCli(const std::vector<std::string>& args) {
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(RV270_CLI_PROGRAM));
+  argv.push_back(const_cast<char*>(program));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  CliRun run;
   pid_t pid = 0;
-  if (posix_spawn(&pid, RV270_CLI_PROGRAM, &actions, nullptr, argv.data(), environ) == 0) {
+  if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ) != 0) pid = 0;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+pid_t StartCli(const std::vector<std::string>& args) { return StartProgram(RV270_CLI_PROGRAM, args); }
+
+// Waits for a started rv270 and collects what it printed.
+CliRun FinishCli(pid_t pid) {
+  CliRun run;
+  if (pid > 0) {
     int status = 0;
     waitpid(pid, &status, 0);
     run.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
-  posix_spawn_file_actions_destroy(&actions);
+  const std::string out = TempPath("out"), err = TempPath("err");
   run.out = Slurp(out);
   run.err = Slurp(err);
   std::remove(out.c_str());
   std::remove(err.c_str());
   return run;
 }
+
+CliRun RunCli(const std::vector<std::string>& args) { return FinishCli(StartCli(args)); }
 
 // Validates JSON with Python's parser and reads one top-level member as text.
 bool JsonValid(const std::string& json, std::string* member = nullptr, const std::string& key = "") {
@@ -274,6 +289,17 @@ TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
     // Not a terminal: plain progress lines, the last one complete.
     EXPECT_NE(sent.err.find("sent " + std::to_string(link.second) + " of " + std::to_string(link.second) +
                             " bytes (100%)"), std::string::npos) << sent.err;
+    // The phases around the bytes are named, and the time is the whole call's.
+    const std::vector<std::string> phases =
+        link.first == "7" ? std::vector<std::string>{"switching the terminal to 115200 bit/s",
+                                                     "switching the terminal back to 9600 bit/s"}
+                          : std::vector<std::string>{"opening the link", "waiting for the terminal's confirmation"};
+    size_t at = 0;
+    for (const std::string& phase : phases) {
+      at = sent.err.find("clip.mp4: " + phase, at);
+      EXPECT_NE(at, std::string::npos) << phase << "\n" << sent.err;
+    }
+    EXPECT_NE(sent.err.find("clip.mp4: done in ", at == std::string::npos ? 0 : at), std::string::npos) << sent.err;
     CliRun fetched = RunCli({"--port", link.first, "--progress", "fetch", "clip.mp4", "-c", "video", "-o", back});
     ASSERT_EQ(fetched.exit, 0) << fetched.out << fetched.err;
     EXPECT_NE(fetched.err.find("received " + std::to_string(link.second) + " of " + std::to_string(link.second) +
@@ -412,15 +438,357 @@ TEST_F(CliTest, UsageErrorsGiveExitTwoAndSendNothing) {
       {"kcv", "nosuch"},
   };
   for (const auto& args : usage) {
-    SCOPED_TRACE(Args(args));
-    const CliRun run = RunCli(args);
-    EXPECT_EQ(run.exit, 2) << run.out << run.err;
-    EXPECT_NE(run.err, "");
+    for (const bool json : {false, true}) {
+      std::vector<std::string> given = args;
+      if (json) given.push_back("--json");
+      SCOPED_TRACE(Args(given));
+      const CliRun run = RunCli(given);
+      EXPECT_EQ(run.exit, 2) << run.out << run.err;
+      EXPECT_NE(run.err, "");
+      if (json) {
+        std::string exit;
+        EXPECT_TRUE(JsonValid(run.out, &exit, "exit")) << run.out;
+        EXPECT_EQ(exit, "2");
+      } else {
+        EXPECT_EQ(run.out, "");
+      }
+    }
   }
   EXPECT_TRUE(sim->Requests().empty());
   const CliRun help = RunCli({"--help"});
   EXPECT_EQ(help.exit, 0);
   EXPECT_NE(help.out.find("Exit codes: 0 done; 1"), std::string::npos);
+}
+
+TEST_F(CliTest, UnknownSubcommandVersionAndSubcommandHelpSayWhatTheyAre) {
+  // The unknown word is named, also after global options with values.
+  CliRun run = RunCli({"--port", "7", "frobnicate"});
+  EXPECT_EQ(run.exit, 2);
+  EXPECT_NE(run.err.find("unknown subcommand 'frobnicate'"), std::string::npos) << run.err;
+  run = RunCli({"--json", "frobnicate"});
+  std::string usage;
+  EXPECT_TRUE(JsonValid(run.out, &usage, "usage")) << run.out;
+  EXPECT_NE(usage.find("frobnicate"), std::string::npos);
+
+  run = RunCli({"--version"});
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(run.out.rfind("rv270 1.", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find(", library QornRV270API 1."), std::string::npos) << run.out;
+  std::string library;
+  run = RunCli({"--json", "--version"});
+  EXPECT_TRUE(JsonValid(run.out, &library, "library")) << run.out;
+  EXPECT_NE(library.find(" of 20"), std::string::npos) << library;  // "1.0.0.3 of 2026-12-10"
+
+  run = RunCli({"fetch", "--help"});
+  EXPECT_EQ(run.exit, 0);
+  for (const char* option : {"--port", "--json", "--replace", "--progress", "-q,--quiet"}) {
+    EXPECT_NE(run.out.find(option), std::string::npos) << option << "\n" << run.out;
+  }
+  EXPECT_TRUE(sim->Requests().empty());
+}
+
+TEST_F(CliTest, FailedConnectionNamesWhatWasTriedAndWhy) {
+  struct LinkCase {
+    std::vector<std::string> args;
+    std::function<void(rv270sim::Simulator&)> before;
+    std::string tried;
+    std::string reason;
+  };
+  const std::string missing = TempPath("no-such-tty");
+  const std::vector<LinkCase> cases = {
+      {{"status"}, [](rv270sim::Simulator&) { setenv("RV270_SIM", "127.0.0.1:1", 1); },
+       "the simulator at 127.0.0.1:1 (RV270_SIM)", "Connection refused (os error 111)"},
+      {{"info"}, [](rv270sim::Simulator& d) { d.SetDevices({}); },
+       "the USB ids of the device table (4B7E:0001, ", "none of them is present (found: none)"},
+      {{"--port", "9", "status"}, [&](rv270sim::Simulator&) { setenv("RV270_COM9", missing.c_str(), 1); },
+       "serial port 9 (" + missing + ", from RV270_COM9)", "No such file or directory (os error 2)"},
+  };
+  for (const LinkCase& c : cases) {
+    for (const bool json : {false, true}) {
+      std::vector<std::string> args = c.args;
+      if (json) args.insert(args.begin(), "--json");
+      SCOPED_TRACE(Args(args));
+      SetUp();
+      c.before(*sim);
+      const CliRun run = RunCli(args);
+      EXPECT_EQ(run.exit, 1) << run.out << run.err;
+      if (json) {
+        std::string tried, reason;
+        EXPECT_TRUE(JsonValid(run.out, &tried, "tried")) << run.out;
+        EXPECT_TRUE(JsonValid(run.out, &reason, "reason"));
+        EXPECT_EQ(tried.rfind(c.tried, 0), 0u) << tried;
+        EXPECT_EQ(reason, c.reason);
+      } else {
+        EXPECT_NE(run.err.find("error 102: cannot connect device\n  tried: " + c.tried), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("  reason: " + c.reason), std::string::npos) << run.err;
+      }
+    }
+  }
+  unsetenv("RV270_COM9");
+  // A failure of another kind (the terminal answered) names no link.
+  sim->ScriptNext(rv270sim::Answer::Status(0x00, 0x09));
+  const CliRun run = RunCli({"status"});
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_EQ(run.err.find("tried:"), std::string::npos) << run.err;
+}
+
+TEST_F(CliTest, LogPrintsItsPathAndLastLinesInUtf8) {
+  ASSERT_EQ(RunCli({"show", u8"请稍候"}).exit, 0);
+  CliRun run = RunCli({"-q", "log"});
+  ASSERT_EQ(run.exit, 0) << run.err;
+  const std::string path = run.out.substr(0, run.out.find('\n'));
+  EXPECT_NE(path.find("/LogOfRV270/DEVICD_KPL_"), std::string::npos) << path;
+  EXPECT_NE(Slurp(path).find("请稍候"), std::string::npos);  // GBK in the file
+  run = RunCli({"--json", "log", "--tail", "40"});
+  std::string lines;
+  ASSERT_TRUE(JsonValid(run.out, &lines, "lines")) << run.out;
+  EXPECT_NE(lines.find(u8"请稍候"), std::string::npos) << lines;  // UTF-8 when printed
+  EXPECT_NE(lines.find("RV270Api_GetLogPath start"), std::string::npos);
+  run = RunCli({"-q", "log", "--tail", "2"});
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;  // the path and two lines
+}
+
+// ---- doctor ----------------------------------------------------------------------------------
+
+TEST_F(CliTest, DoctorSaysWhatItFoundThroughTheSimulator) {
+  CliRun run = RunCli({"doctor"});
+  EXPECT_EQ(run.exit, 0) << run.out << run.err;
+  for (const std::string& said : {std::string("library: QornRV270API 1."),
+                                  "usb: looked at the simulator at " + sim->UsbAddress() + " (RV270_SIM)",
+                                  std::string("simulated device 0 4B7E:0001 (table entry 1)"),
+                                  sim->SerialDevicePath() + " is serial port 7 (RV270_COM7): opens",
+                                  std::string("/LogOfRV270: writable"),
+                                  std::string("terminal: answers on USB and reports itself ready")}) {
+    EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+  }
+  EXPECT_EQ(sim->Requests().size(), 1u);  // one status exchange
+  run = RunCli({"--json", "--port", "7", "doctor"});
+  EXPECT_EQ(run.exit, 0) << run.out << run.err;
+  std::string terminal;
+  EXPECT_TRUE(JsonValid(run.out, &terminal, "terminal")) << run.out;
+  EXPECT_EQ(terminal, "answers on serial port 7 (" + sim->SerialDevicePath() + ", from RV270_COM7) and reports "
+                      "itself ready");
+
+  // No device of the table: said so, no exchange, exit 1.
+  sim->SetDevices({});
+  sim->ClearRecords();
+  run = RunCli({"--json", "doctor"});
+  EXPECT_EQ(run.exit, 1) << run.out << run.err;
+  std::string devices;
+  EXPECT_TRUE(JsonValid(run.out, &devices, "devices")) << run.out;
+  EXPECT_EQ(devices, "no device of the device table is present (HID devices found: none)");
+  EXPECT_TRUE(sim->Requests().empty());
+}
+
+// Without the simulator the machine's own devices are looked at (a build machine has no
+// terminal): doctor still reports every check, and exit 1.
+TEST_F(CliTest, DoctorWithoutAnyDevice) {
+  unsetenv("RV270_SIM");
+  const CliRun run = RunCli({"--json", "doctor"});
+  EXPECT_EQ(run.exit, 1) << run.out << run.err;
+  std::string usb, devices, terminal;
+  EXPECT_TRUE(JsonValid(run.out, &usb, "usb")) << run.out;
+  EXPECT_EQ(usb, "looked at the HID devices of this machine");
+  EXPECT_TRUE(JsonValid(run.out, &devices, "devices"));
+  EXPECT_EQ(devices.rfind("no device of the device table is present", 0), 0u) << devices;
+  EXPECT_TRUE(JsonValid(run.out, &terminal, "terminal"));
+  EXPECT_EQ(terminal.rfind("not reached on USB: none of them is present", 0), 0u) << terminal;
+}
+
+// A serial transfer is not broken off (the terminal would stay in it at 115200 bit/s): it
+// runs to its end, then exit 3; the terminal answers at the usual rate afterwards.
+TEST_F(CliTest, InterruptDuringSerialSendLetsTheTransferEnd) {
+  const std::string path = TempPath("clip.mp4");
+  const Bytes content = Pattern(200000, 3);
+  WriteFile(path, content);
+  const pid_t pid = StartCli({"--json", "--port", "7", "send", path});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(sim->WaitForRequests(1, 10000));
+  kill(pid, SIGINT);
+  const CliRun run = FinishCli(pid);
+  EXPECT_EQ(run.exit, 3) << run.out << run.err;
+  std::string interrupted;
+  EXPECT_TRUE(JsonValid(run.out, &interrupted, "interrupted")) << run.out;
+  EXPECT_EQ(interrupted, "SIGINT");
+  EXPECT_NE(run.err.find("the serial transfer in progress ends first"), std::string::npos) << run.err;
+  ASSERT_EQ(sim->State().files.count({2, "clip.mp4"}), 1u);
+  EXPECT_EQ(sim->State().files.at({2, "clip.mp4"}).content, content);
+  EXPECT_EQ(RunCli({"--port", "7", "status"}).exit, 0);
+
+  // A second interrupt ends at once, with the report of a call that did not return.
+  WriteFile(path, Pattern(8000000, 4));  // long enough for both interrupts
+  const pid_t again = StartCli({"--json", "--port", "7", "send", path});
+  ASSERT_GT(again, 0);
+  ASSERT_TRUE(sim->WaitForRequests(sim->Requests().size() + 1, 10000));
+  kill(again, SIGINT);
+  ASSERT_TRUE(sim->WaitUntil([&] { return Slurp(TempPath("err")).find("ends first") != std::string::npos; }));
+  kill(again, SIGINT);
+  const CliRun stopped = FinishCli(again);
+  EXPECT_EQ(stopped.exit, 3) << stopped.out << stopped.err;
+  std::string call;
+  EXPECT_TRUE(JsonValid(stopped.out, &call, "call")) << stopped.out;
+  EXPECT_EQ(call, "did not return after the cancel");
+}
+
+#ifdef RV270_HIDRAW_TERMINAL
+// The machine's own HID stack: rv270 under emulated hidraw terminals (umockdev) whose
+// reports go to the simulator.
+TEST_F(CliTest, DoctorAndFailuresThroughEmulatedHidrawNodes) {
+  unsetenv("RV270_SIM");
+  const std::string address = sim->UsbAddress();
+  auto underNodes = [&](const std::vector<std::string>& devices, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--sim", address};
+    for (const std::string& d : devices) {
+      all.push_back("--device");
+      all.push_back(d);
+    }
+    all.push_back("--");
+    all.push_back(RV270_CLI_PROGRAM);
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  };
+  struct NodeCase {
+    std::vector<std::string> devices;
+    int exit;
+    std::string devicesSaid;  // the start of the devices' summary
+    std::string terminal;     // the start of the terminal's line
+  };
+  const std::vector<NodeCase> cases = {
+      {{"4B7E:0001"}, 0, "/dev/hidraw0 4B7E:0001 (table entry 1): readable and writable by ",
+       "answers on USB and reports itself ready"},
+      {{"046D:C52B"}, 1, "no device of the device table is present (HID devices found: 046D:C52B)",
+       "not reached on USB: none of them is present (found: 046D:C52B)"},
+      {{"4B7E:0001:0:denied"}, 1,
+       "/dev/hidraw0 4B7E:0001 (table entry 1): cannot be opened by ",
+       "not reached on USB: Permission denied (os error 13)"},
+  };
+  for (const NodeCase& c : cases) {
+    SCOPED_TRACE(c.devices.front());
+    sim->ClearRecords();
+    const std::vector<std::string> args = underNodes(c.devices, {"doctor"});
+    CliRun run = FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, args));
+    EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+    EXPECT_NE(run.out.find("usb: looked at the HID devices of this machine"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(c.devicesSaid), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("terminal: " + c.terminal), std::string::npos) << run.out;
+    EXPECT_EQ(sim->Requests().size(), c.exit == 0 ? 1u : 0u);  // the status exchange when reached
+  }
+  // The node that cannot be opened: the fix, in JSON too; a command names the node.
+  CliRun run =
+      FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, underNodes({"4B7E:0001:0:denied"}, {"--json", "doctor"})));
+  EXPECT_NE(run.out.find("\"fix\":\"install the udev rule 70-qornrv270.rules"), std::string::npos) << run.out;
+  EXPECT_TRUE(JsonValid(run.out)) << run.out;
+  run = FinishCli(StartProgram(RV270_HIDRAW_TERMINAL, underNodes({"4B7E:0001:0:denied"}, {"status"})));
+  EXPECT_EQ(run.exit, 1);
+  EXPECT_NE(run.err.find("  tried: /dev/hidraw0 (4B7E:0001)\n  reason: Permission denied (os error 13)"),
+            std::string::npos) << run.err;
+}
+#endif
+
+#ifdef RV270_TELLER_DEMO
+TEST_F(CliTest, TellerDemoHonoursHelpAndNamesABadOption) {
+  CliRun run = FinishCli(StartProgram(RV270_TELLER_DEMO, {"--help"}));
+  EXPECT_EQ(run.exit, 0);
+  EXPECT_EQ(run.out.rfind("Usage: teller_demo [--serial N] [--usb-only] [--help]", 0), 0u) << run.out;
+  for (const auto& bad : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--bogus"}, "teller_demo: unknown option '--bogus'"},
+           {{"--serial"}, "teller_demo: --serial needs a port number"},
+           {{"--serial", "x7"}, "teller_demo: --serial: 'x7' is not a port number 1 to 255"}}) {
+    run = FinishCli(StartProgram(RV270_TELLER_DEMO, bad.first));
+    EXPECT_EQ(run.exit, 2) << Args(bad.first);
+    EXPECT_EQ(run.err.rfind(bad.second + "\nUsage:", 0), 0u) << run.err;
+  }
+  EXPECT_TRUE(sim->Requests().empty());  // no step ran (the library's start-up search aside)
+}
+#endif
+
+// ---- Texts for the terminal: GBK or refused ------------------------------------------------
+
+TEST_F(CliTest, CharactersWithoutGbkFormAreRefusedUnlessReplaced) {
+  const std::string text = u8"欢迎光临 €5 😀";
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string named;  // in the message
+  };
+  const std::string dir = TempPath("names");
+  ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+  WriteFile(dir + u8"/广告😀.png", Pattern(10, 1));
+  const std::vector<Refusal> refusals = {
+      {{"show", text}, u8"character '😀' (U+1F600) at position 9 has no GBK form; --replace sends '?' instead"},
+      {{"show", "ok", "--voice", u8"a\u20A9"}, u8"character '₩' (U+20A9) at position 2 of --voice"},
+      {{"say", text}, "(U+1F600) at position 9"},
+      {{"signature", "--prompt", text}, "of --prompt"},
+      {{"serial", "--set", u8"SN😀"}, "of --set"},
+      {{"delete", u8"a😀.png"}, "at position 2"},
+      {{"fetch", u8"a😀.png", "-c", "picture"}, "at position 2"},
+      {{"send", dir + u8"/广告😀.png", "--name", u8"😀.png"}, "of --name"},
+      {{"send", dir}, u8"of the file name 广告😀.png"},
+  };
+  for (const Refusal& r : refusals) {
+    SCOPED_TRACE(Args(r.args));
+    CliRun run = RunCli(r.args);
+    EXPECT_EQ(run.exit, 2) << run.out << run.err;
+    EXPECT_NE(run.err.find(r.named), std::string::npos) << run.err;
+    std::vector<std::string> json = r.args;
+    json.insert(json.begin(), "--json");
+    run = RunCli(json);
+    EXPECT_EQ(run.exit, 2);
+    std::string usage;
+    EXPECT_TRUE(JsonValid(run.out, &usage, "usage")) << run.out;
+    EXPECT_NE(usage.find(r.named), std::string::npos) << usage;
+  }
+  EXPECT_TRUE(sim->Requests().empty());  // nothing reached the terminal
+
+  // --replace: '?' in place of the character, the rest in GBK (the euro sign is 0x80).
+  CliRun run = RunCli({"--replace", "show", text});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(sim->State().screen.infoText, "欢迎光临 \x80" "5 ?");
+  // A file name that is not ASCII reaches the terminal in GBK.
+  run = RunCli({"--replace", "send", dir});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_EQ(sim->State().files.count({1, "广告?.png"}), 1u);
+  ASSERT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
+// ---- Interrupts ------------------------------------------------------------------------------
+
+// Ctrl-C or a termination while the customer is awaited: the cancel goes to the terminal,
+// and rv270 ends with exit 3 and its report.
+TEST_F(CliTest, InterruptSendsTheCancelAndExitsThree) {
+  struct Wait {
+    std::vector<std::string> args;
+    int signal;
+    const char* name;
+  };
+  const std::vector<Wait> waits = {
+      {{"--json", "evaluate", "--timeout", "60"}, SIGINT, "SIGINT"},
+      {{"--json", "--port", "7", "signature", "--timeout", "60"}, SIGTERM, "SIGTERM"},
+      {{"show", "wait", "--mode", "1", "--timeout", "60"}, SIGINT, "SIGINT"},
+  };
+  for (const Wait& w : waits) {
+    SCOPED_TRACE(Args(w.args));
+    sim->ClearRecords();
+    sim->SetCustomerOutcome(Bytes{0x00, 0x00, 0x05}, 120000);  // a customer who never answers
+    const pid_t pid = StartCli(w.args);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(sim->WaitForRequests(1, 10000));
+    kill(pid, w.signal);
+    const CliRun run = FinishCli(pid);
+    EXPECT_EQ(run.exit, 3) << run.out << run.err;
+    bool cancelled = false;
+    for (const auto& r : sim->Requests()) {
+      cancelled = cancelled || r.payload == Bytes{0x50, 0x15};
+    }
+    EXPECT_TRUE(cancelled) << "the terminal was not told to stop waiting";
+    if (w.args.front() == "--json") {
+      std::string interrupted;
+      EXPECT_TRUE(JsonValid(run.out, &interrupted, "interrupted")) << run.out;
+      EXPECT_EQ(interrupted, w.name);
+    } else {
+      EXPECT_NE(run.err.find(std::string("interrupted by ") + w.name + ", the cancel was sent"), std::string::npos)
+          << run.err;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,82 @@
+/* Preloaded before umockdev's own preload library in the device-stack tests: opens of
+ * an emulated hidraw node that the test bed marks as not openable fail with EACCES, as
+ * the kernel refuses a user without the node's permissions. The mark is a file
+ * $UMOCKDEV_DIR/rv270-denied/hidrawN. Root passes every permission check, so neither a
+ * mode change nor umockdev can make an open fail; this is the only thing this library
+ * does. Every other open goes on unchanged. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int denied(const char *path) {
+  static const char prefix[] = "/dev/hidraw";
+  const char *root;
+  char mark[4096];
+  struct stat st;
+  if (!path || strncmp(path, prefix, sizeof(prefix) - 1) != 0) return 0;
+  root = getenv("UMOCKDEV_DIR");
+  if (!root || !*root) return 0;
+  if (snprintf(mark, sizeof(mark), "%s/rv270-denied/%s", root, path + 5) >= (int)sizeof(mark)) return 0;
+  return stat(mark, &st) == 0;
+}
+
+static mode_t mode_arg(int flags, va_list ap) {
+  return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
+}
+
+#define NEXT(name, type) ((type)dlsym(RTLD_NEXT, name))
+
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*openat_fn)(int, const char *, int, ...);
+typedef int (*open2_fn)(const char *, int);
+
+#define WRAP_OPEN(name)                                  \
+  int name(const char *path, int flags, ...) {           \
+    va_list ap;                                          \
+    mode_t mode;                                         \
+    va_start(ap, flags);                                 \
+    mode = mode_arg(flags, ap);                          \
+    va_end(ap);                                          \
+    if (denied(path)) {                                  \
+      errno = EACCES;                                    \
+      return -1;                                         \
+    }                                                    \
+    return NEXT(#name, open_fn)(path, flags, mode);      \
+  }
+
+#define WRAP_OPENAT(name)                                     \
+  int name(int dirfd, const char *path, int flags, ...) {     \
+    va_list ap;                                               \
+    mode_t mode;                                              \
+    va_start(ap, flags);                                      \
+    mode = mode_arg(flags, ap);                               \
+    va_end(ap);                                               \
+    if (denied(path)) {                                       \
+      errno = EACCES;                                         \
+      return -1;                                              \
+    }                                                         \
+    return NEXT(#name, openat_fn)(dirfd, path, flags, mode);  \
+  }
+
+#define WRAP_OPEN2(name)                       \
+  int name(const char *path, int flags) {      \
+    if (denied(path)) {                        \
+      errno = EACCES;                          \
+      return -1;                               \
+    }                                          \
+    return NEXT(#name, open2_fn)(path, flags); \
+  }
+
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
+WRAP_OPENAT(openat)
+WRAP_OPENAT(openat64)
+WRAP_OPEN2(__open_2)
+WRAP_OPEN2(__open64_2)
