@@ -122,15 +122,17 @@ def _wait_in_thread(call):
 ])
 def test_leaving_the_with_block_cancels_the_customer_wait(lib, slow_sim, wait, command, cancelled):
     with qornrv270.Terminal(0, 0, lib) as terminal:
+        terminal.input_tmk(1, "11" * 16, "22" * 16)  # the key a PIN entry needs
+        mark = slow_sim.mark()
         thread, outcome = _wait_in_thread(lambda: wait(terminal))
-        assert slow_sim.received(0, count=1, timeout=5)  # the waiting command arrived
+        assert slow_sim.received(mark, count=1, timeout=5)  # the waiting command arrived
         while not terminal.waiting():
             pass
     thread.join(timeout=15)
     assert not thread.is_alive()
     # The customer would answer only after 20 s: the wait ended broken off.
     assert outcome == {"result": cancelled}
-    assert (slow_sim.received(0, count=2)[1][1]) == command
+    assert slow_sim.received(mark, count=2)[1][1] == command
     assert terminal.closed
     with pytest.raises(RuntimeError, match="closed"):
         terminal.working_status()
