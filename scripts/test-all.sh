@@ -220,6 +220,10 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-m
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
 INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel
   chromium fonts-wqy-zenhei)
+# The Python wheel is built offline (setuptools' bdist_wheel needs python3-wheel) and
+# installed into a fresh venv; the packages stage packs the C# binding with nuget.
+INTEGRATION_PACKAGES+=(python3-wheel python3-venv)
+PACKAGING_PACKAGES=(mono-devel nuget)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
@@ -227,6 +231,7 @@ install_packages() {
   if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
   if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
   if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
+  if wants packages; then wanted+=("${PACKAGING_PACKAGES[@]}"); fi
   local missing=()
   mapfile -t missing < <(missing_packages "${wanted[@]}")
   step_begin "install"
@@ -586,10 +591,15 @@ aarch64_tests() {
   run_ctest linux-aarch64 "$dir" -R '^(unit|family_core)$'
 }
 
+# The C# binding's sources (the managed assembly Qorn.RV270.dll of the NuGet package).
+CSHARP_BINDING=("$RV270_REPO/csharp/QornRV270API.cs" "$RV270_REPO/csharp/QornRV270API.Native.cs"
+  "$RV270_REPO/csharp/QornRV270API.Tasks.cs")
+CSHARP_FLAGS=(-nologo -warn:4 -warnaserror)
+
 stage_integration() {
   local dir
   dir=$(build_dir linux)
-  configure_and_build integration linux QornRV270API rv270-sim || return
+  configure_and_build integration linux QornRV270API rv270-sim rv270 || return
   local sim=$dir/sim/rv270-sim
   # A serial port whose device does not exist, for the failure checks.
   export RV270_COM9=$dir/no-such-port
@@ -597,20 +607,34 @@ stage_integration() {
   run_program integration "consumer (CMake package, pkg-config)" "$dir/ci-consumer.log" \
     "$RV270_REPO/tests/consumer/run.sh" "$dir"
 
-  # The package is installed the way an integrator would, from a copy of python/ (the
-  # build leaves files beside its sources), and its tests import the installed copy.
+  # The Python package as an integrator gets it: a wheel built offline from a copy of
+  # python/ (the build leaves files beside its sources), installed without the network
+  # into a fresh venv (which sees Debian's pytest), whose Python runs the tests.
   local py=$dir/python
   rm -rf "$py" && mkdir -p "$py" && cp -r "$RV270_REPO/python" "$py/src"
-  run_program integration "python: pip install" "$dir/ci-python-install.log" \
-    /usr/bin/python3 -m pip install --no-build-isolation --no-index --no-deps \
-    --target "$py/site" "$py/src"
-  RV270_SOURCE_DIR=$RV270_REPO PYTHONPATH=$py/site RV270_SIM_PROGRAM=$sim \
+  run_program integration "python: wheel" "$dir/ci-python-wheel.log" \
+    /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps -w "$py/dist" "$py/src"
+  run_program integration "python: venv and offline install" "$dir/ci-python-install.log" \
+    bash -c '/usr/bin/python3 -m venv --system-site-packages "$1/venv" &&
+      "$1/venv/bin/python" -m pip install --no-index --no-deps "$1"/dist/qornrv270-*.whl &&
+      "$1/venv/bin/python" -c "import qornrv270, os; p = os.path.dirname(qornrv270.__file__); print(p)
+assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\"))"' - "$py"
+  RV270_SOURCE_DIR=$RV270_REPO RV270_SIM_PROGRAM=$sim \
     QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
-    /usr/bin/python3 -m pytest -p no:cacheprovider -v "$py/src/tests"
+    "$py/venv/bin/python" -m pytest -p no:cacheprovider -v "$py/src/tests"
 
   mkdir -p "$dir/csharp"
   run_program integration "csharp: build" "$dir/ci-csharp-build.log" \
     mcs -nologo -warn:4 -warnaserror -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+  # The binding as the NuGet package carries it, and the tests of its Task-based waits
+  # (cancelling sends the cancel export) against the library and simulators they start.
+  run_program integration "csharp: binding" "$dir/ci-csharp-binding.log" \
+    mcs "${CSHARP_FLAGS[@]}" -target:library -out:"$dir/csharp/Qorn.RV270.dll" "${CSHARP_BINDING[@]}"
+  run_program integration "csharp: task tests build" "$dir/ci-csharp-tasks-build.log" \
+    mcs "${CSHARP_FLAGS[@]}" -r:"$dir/csharp/Qorn.RV270.dll" -out:"$dir/csharp/RV270TaskTests.exe" \
+    "$RV270_REPO/csharp/tests/TaskTests.cs"
+  LD_LIBRARY_PATH=$dir run_program integration "csharp: task waits and cancellation" "$dir/ci-csharp-tasks.log" \
+    mono "$dir/csharp/RV270TaskTests.exe" "$sim"
   LD_LIBRARY_PATH=$dir run_program integration "csharp: example" "$dir/ci-csharp-run.log" \
     "$RV270_REPO/scripts/with-sim.sh" "$sim" --log "$dir/ci-csharp-sim.log" --verbose -- \
     mono "$dir/csharp/RV270Example.exe" --check-declarations "$RV270_REPO/res/exports.tsv"
