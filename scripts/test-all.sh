@@ -25,7 +25,9 @@
 #               pytest) and the C# example (mono) against the simulator; the simulator's
 #               screen view in headless Chromium (screenshot: build/linux/screen-view.png)
 #   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
-#               their contents checked
+#               their contents checked; under Wine, the drop's rv270.exe (--version, find,
+#               status) against the drop's rv270-sim.exe; the C# binding's NuGet package
+#               (both DLLs under runtimes/), its contents checked
 #
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
@@ -657,14 +659,14 @@ assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\
   unset RV270_COM9
 }
 
-# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README and
-# the examples.
+# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README,
+# the examples, the simulator and rv270.exe.
 check_zip() {
   local stage=$1 zip=$2 listing missing=() f
   listing=$(cmake -E tar tf "$zip" 2>&1)
   for f in bin/QornRV270API.dll lib/libQornRV270API.dll.a lib/QornRV270API.def \
     include/QornRV270API.h README-integrators.md exports-implemented.txt \
-    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe \
+    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe bin/rv270.exe \
     lib/cmake/QornRV270API/QornRV270APIConfig.cmake lib/pkgconfig/QornRV270API.pc; do
     grep -q "/$f\$" <<<"$listing" || missing+=("$f")
   done
@@ -675,20 +677,36 @@ check_zip() {
   fi
 }
 
-# link_against_zip ARCH ZIP: the consumer program builds against the unpacked drop
+# check_zip_imports STAGE TOP: the drop's programs and DLL import system DLLs only (the
+# GCC runtime, libstdc++ and winpthread are linked in: nothing beside them is missing).
+check_zip_imports() {
+  local stage=$1 top=$2 file foreign=()
+  for file in "$top"/bin/*.exe "$top"/bin/*.dll; do
+    [ -f "$file" ] || continue
+    if x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p' |
+      grep -qiE '^lib|^(msvcp|vcruntime|ucrtbase)'; then
+      foreign+=("$(basename "$file")")
+    fi
+  done
+  if [ ${#foreign[@]} -eq 0 ]; then
+    result "packages: $stage programs import system DLLs only" passed
+  else
+    result "packages: $stage programs import system DLLs only" failed "${foreign[*]} import runtime DLLs"
+  fi
+}
+
+# link_against_zip ARCH TOP: the consumer program builds against the unpacked drop TOP
 # through its CMake package, with the architecture's toolchain (import library and
 # stdcall names as a Windows integrator meets them).
 link_against_zip() {
-  local arch=$1 zip=$2 dir cpu=x86_64
+  local arch=$1 top=$2 dir cpu=x86_64
   [ "$arch" = win64 ] || cpu=i686
-  dir=$(dirname "$zip")/consumer
+  dir=$(dirname "$top")/consumer
   rm -rf "$dir" && mkdir -p "$dir"
   step_begin "packages: $arch consumer"
-  if (cd "$dir" && cmake -E tar xf "$zip") &&
-    run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
+  if run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$RV270_REPO/cmake/toolchains/mingw-$cpu.cmake" \
-      -DCMAKE_PREFIX_PATH="$(find "$dir" -maxdepth 1 -name 'QornRV270API-*' -type d)" \
-      -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
+      -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
     cmake --build "$dir/build" >>"$dir/build.log" 2>&1; then
     result "packages: $arch consumer links" passed
     step_end "packages: $arch consumer" ok
@@ -698,22 +716,112 @@ link_against_zip() {
   fi
 }
 
+# zip_programs_under_wine ARCH BUILD TOP: from the unpacked drop TOP, under Wine (the
+# prefix of the architecture's build folder): the drop's simulator, and rv270.exe
+# --version, find and status against it over its TCP link.
+zip_programs_under_wine() {
+  local arch=$1 build=$2 top=$3
+  local logs sim_pid='' address='' args
+  logs=$(dirname "$top")
+  local log=$logs/ci-wine-sim.log
+  wine_env "$build" "$arch"
+  if [ "$arch" = win32 ] && [ "$(runs_32bit_programs)" = 0 ]; then
+    result "packages: $arch rv270.exe under Wine" skipped "this machine's kernel runs no 32-bit programs"
+  elif init_wine_prefix "packages $arch"; then
+    "$WINE" "$top/bin/rv270-sim.exe" --no-serial --seconds "$TEST_TIMEOUT" >"$log" 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 150); do
+      address=$(sed -n 's/^RV270_SIM=\([0-9.:]*\).*/\1/p' "$log")
+      [ -n "$address" ] && break
+      sleep 0.2
+    done
+    if [ -z "$address" ]; then
+      result "packages: $arch rv270-sim.exe under Wine" failed "no address printed, see $log"
+    else
+      for args in --version "--json find" "--json status"; do
+        # shellcheck disable=SC2086 # the arguments split on purpose
+        RV270_SIM=$address run_program packages "$arch rv270.exe $args" "$logs/ci-wine-rv270-${args// /-}.log" \
+          "$WINE" "$top/bin/rv270.exe" $args
+      done
+      if grep -q '"ready":true' "$logs/ci-wine-rv270---json-status.log"; then
+        result "packages: $arch rv270.exe status reads ready" passed
+      else
+        result "packages: $arch rv270.exe status reads ready" failed "see $logs/ci-wine-rv270---json-status.log"
+      fi
+    fi
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    wineserver -k 2>/dev/null
+  fi
+  unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER
+}
+
+# nuget_package DIR WIN32-TOP WIN64-TOP VERSION: the C# binding's NuGet package, with
+# the managed assembly and the DLL of each unpacked drop, its contents checked.
+nuget_package() {
+  local dir=$1 top32=$2 top64=$3 version=$4 stage=$1/stage nupkg listing missing=() f
+  rm -rf "$dir" && mkdir -p "$stage/lib/net45" "$stage/runtimes/win-x86/native" "$stage/runtimes/win-x64/native" "$dir/out"
+  cp "$top32/bin/QornRV270API.dll" "$stage/runtimes/win-x86/native/" &&
+    cp "$top64/bin/QornRV270API.dll" "$stage/runtimes/win-x64/native/"
+  run_program packages "nuget: binding" "$dir/binding.log" \
+    mcs "${CSHARP_FLAGS[@]}" -target:library -out:"$stage/lib/net45/Qorn.RV270.dll" "${CSHARP_BINDING[@]}"
+  run_program packages "nuget: pack" "$dir/pack.log" \
+    nuget pack "$RV270_REPO/csharp/Qorn.RV270.nuspec" -NonInteractive -NoPackageAnalysis \
+    -BasePath "$stage" -OutputDirectory "$dir/out" -Properties "version=$version"
+  nupkg=$dir/out/Qorn.RV270.$version.nupkg
+  listing=$(cmake -E tar tf "$nupkg" 2>&1)
+  for f in Qorn.RV270.nuspec lib/net45/Qorn.RV270.dll runtimes/win-x86/native/QornRV270API.dll \
+    runtimes/win-x64/native/QornRV270API.dll; do
+    grep -qx "$f" <<<"$listing" || missing+=("$f")
+  done
+  # Each architecture's folder holds that architecture's DLL.
+  mkdir -p "$dir/check" && (cd "$dir/check" && cmake -E tar xf "$nupkg")
+  file "$dir/check/runtimes/win-x86/native/QornRV270API.dll" | grep -q 'PE32 .*Intel 80386' || missing+=("a 32-bit win-x86 DLL")
+  file "$dir/check/runtimes/win-x64/native/QornRV270API.dll" | grep -q 'PE32+ .*x86-64' || missing+=("a 64-bit win-x64 DLL")
+  if [ -f "$nupkg" ] && [ ${#missing[@]} -eq 0 ]; then
+    result "packages: nupkg contents" passed "$(basename "$nupkg")"
+  else
+    result "packages: nupkg contents" failed "$(basename "$nupkg") lacks ${missing[*]}"
+  fi
+}
+
 stage_packages() {
-  local arch dir examples zip
+  local arch dir examples zip tops=() version=
   mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
   for arch in win32 win64; do
     dir=$(build_dir "$arch")
-    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim "${examples[@]}" || continue
+    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim rv270 "${examples[@]}" || continue
     step_begin "packages: $arch zip"
     rm -rf "$dir/packages"
     if run_logged "$dir/ci-cpack.log" cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages"; then
       zip=$(find "$dir/packages" -maxdepth 1 -name 'QornRV270API-*.zip' -print -quit)
       step_end "packages: $arch zip" ok "$zip"
       check_zip "$arch" "$zip"
-      link_against_zip "$arch" "$zip"
+      mkdir -p "$dir/packages/unpacked"
+      (cd "$dir/packages/unpacked" && cmake -E tar xf "$zip")
+      local top
+      top=$(find "$dir/packages/unpacked" -maxdepth 1 -name 'QornRV270API-*' -type d -print -quit)
+      check_zip_imports "$arch" "$top"
+      link_against_zip "$arch" "$top"
+      tops+=("$arch" "$dir" "$top")
+      version=$(basename "$zip" | sed 's/^QornRV270API-\(.*\)-win[0-9]*\.zip$/\1/')
     else
       step_end "packages: $arch zip" FAILED "see $dir/ci-cpack.log"
     fi
+  done
+  if [ ${#tops[@]} -eq 6 ]; then
+    nuget_package "$(build_dir win64)/packages/nuget" "${tops[2]}" "${tops[5]}" "$version"
+  else
+    result "packages: nupkg contents" failed "needs both drops"
+  fi
+  # The drops' programs under Wine, once the Windows stages' tests are done with Wine.
+  [ ${#tops[@]} -eq 0 ] || lane_start packages zip_lane "${tops[@]}"
+}
+
+zip_lane() {
+  while [ $# -ge 3 ]; do
+    zip_programs_under_wine "$1" "$2" "$3"
+    shift 3
   done
 }
 
