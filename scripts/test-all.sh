@@ -222,9 +222,10 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-m
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
 INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel
   chromium fonts-wqy-zenhei)
-# The Python wheel is built offline (setuptools' bdist_wheel needs python3-wheel) and
-# installed into a fresh venv; the packages stage packs the C# binding with nuget.
-INTEGRATION_PACKAGES+=(python3-wheel python3-venv)
+# The Python wheel is built offline (setuptools' bdist_wheel needs python3-wheel),
+# installed into a fresh venv and type-checked with mypy; the packages stage packs the
+# C# binding with nuget.
+INTEGRATION_PACKAGES+=(python3-wheel python3-venv mypy)
 PACKAGING_PACKAGES=(mono-devel nuget)
 
 install_packages() {
@@ -624,6 +625,12 @@ assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\
   RV270_SOURCE_DIR=$RV270_REPO RV270_SIM_PROGRAM=$sim \
     QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
     "$py/venv/bin/python" -m pytest -p no:cacheprovider -v "$py/src/tests"
+  # Its type hints: the package itself, and a caller's code against the installed wheel
+  # (which mypy reads through the package's py.typed marker).
+  run_program integration "python: mypy" "$dir/ci-python-mypy.log" \
+    bash -c 'mypy --strict --cache-dir "$1/mypy-cache" "$1/src/qornrv270" &&
+      mypy --strict --cache-dir "$1/mypy-cache" --python-executable "$1/venv/bin/python" \
+        "$1/src/tests/typed_usage.py"' - "$py"
 
   mkdir -p "$dir/csharp"
   run_program integration "csharp: build" "$dir/ci-csharp-build.log" \

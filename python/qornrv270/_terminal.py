@@ -95,7 +95,8 @@ def _path(parameter: str, value: Any) -> bytes:
     if not isinstance(value, (str, bytes, os.PathLike)):
         raise TypeError("%s must be a path, not %s" % (parameter, type(value).__name__))
     if sys.platform == "win32":
-        return os.fspath(value).encode("mbcs") if isinstance(os.fspath(value), str) else os.fspath(value)  # type: ignore[union-attr]
+        path = os.fspath(value)
+        return path.encode("mbcs") if isinstance(path, str) else path
     return os.fsencode(value)
 
 
@@ -376,7 +377,7 @@ class Terminal:
             rc = self.lib.RV270Api_UploadFilesToPc(self.port, self.selector, 0, _path("path", path), code,
                                                    args[0], args[1], None, ctypes.byref(length))
             self._check_fetch(rc)
-            return os.fspath(path)  # type: ignore[return-value]
+            return os.fspath(path)
         buffer = ctypes.create_string_buffer(size)
         rc = self.lib.RV270Api_UploadFilesToPc(self.port, self.selector, 1, b"", code, args[0], args[1],
                                                buffer, ctypes.byref(length))
