@@ -7,9 +7,9 @@
 
 Library gives every export as declared in the C header (texts may be str: they go out as
 GBK); Terminal wraps every family (device, screen, media, files, teller evaluation,
-signature, PIN pad and keypad entry, keys, keypad identity, operators), returns str texts
-and raises RV270Error, which carries the result, the last error code and its text, when
-an export fails. A wrong argument raises TypeError or ValueError naming the parameter; a
+signature, PIN pad and keypad entry, keys, keypad identity, operators, cipher services),
+returns str texts and raises RV270Error, which carries the result, the last error code
+and its text, when an export fails. A wrong argument raises TypeError or ValueError naming the parameter; a
 library that cannot be loaded raises LibraryNotFound, naming QORNRV270_LIBRARY.
 """
 from ._declarations import EXPORTS

@@ -644,6 +644,40 @@ class Terminal:
     def set_keyboard_serial(self, number: str) -> int:
         return self.call("RV270Api_SetKeyBoardSN", gbk("number", number))
 
+    # -- the terminal's cipher services (USB only) -----------------------------------
+    # Keys and vectors are hexadecimal texts (SM2 public key 128 characters, private key
+    # 64, SM4 key and vector 32); the answers are the terminal's texts.
+
+    def _cipher(self, name: str, size: int, *args: Any) -> str:
+        out = ctypes.create_string_buffer(size + 1)
+        self._call(name, *args, out)
+        return _text(out)
+
+    def sm2_key_pair(self) -> Tuple[str, str]:
+        """A new SM2 key pair from the terminal: (public key, private key)."""
+        public, private = ctypes.create_string_buffer(129), ctypes.create_string_buffer(65)
+        self._call("getsm2key", public, private)
+        return _text(public), _text(private)
+
+    def sm3(self, data: str) -> str:
+        """The SM3 digest of data."""
+        return self._cipher("sm3Calc_nID", 4094, gbk("data", data))
+
+    def sm4_encrypt(self, key: str, data: str, iv: Optional[str] = None) -> str:
+        """data encrypted under an SM4 key: ECB, or CBC with an initial vector."""
+        if iv is None:
+            return self._cipher("sm4EN_ecb", 65533, gbk("key", key), gbk("data", data))
+        return self._cipher("sm4EN_cbc", 65533, gbk("key", key), gbk("iv", iv), gbk("data", data))
+
+    def sm4_decrypt(self, key: str, data: str, iv: Optional[str] = None) -> str:
+        """data decrypted under an SM4 key: ECB, or CBC with an initial vector."""
+        if iv is None:
+            return self._cipher("sm4DE_ecb", 65533, gbk("key", key), gbk("data", data))
+        return self._cipher("sm4DE_cbc", 65533, gbk("key", key), gbk("iv", iv), gbk("data", data))
+
+    def sm4_mac(self, key: str, iv: str, data: str) -> str:
+        return self._cipher("sm4mac", 4094, gbk("key", key), gbk("iv", iv), gbk("data", data))
+
     # -- operators (the second argument is the serial rate, self.baud) ---------------
 
     def _operator(self, name: str, *args: Any) -> int:

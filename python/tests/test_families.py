@@ -1,5 +1,5 @@
 """Terminal's wrappers of the families beyond the screen: files, signature, evaluation, PIN
-pad, keys and operators against the simulator; its argument checks; the context manager
+pad, keys, operators and the cipher services against the simulator; its argument checks; the context manager
 and the cancel of a customer wait from another thread."""
 import threading
 
@@ -136,3 +136,12 @@ def test_leaving_the_with_block_cancels_the_customer_wait(lib, slow_sim, wait, c
     assert terminal.closed
     with pytest.raises(RuntimeError, match="closed"):
         terminal.working_status()
+
+
+def test_cipher_services_give_the_standard_vectors(usb):
+    public, private = usb.sm2_key_pair()
+    assert (len(public), len(private)) == (128, 64)
+    assert usb.sm3("abc") == "66C7F0F462EEEDD9D1F2D46BDC10E4E24167C4875CF2F7A2297DA02B8F4BA8E0"
+    key = "0123456789ABCDEFFEDCBA9876543210"
+    assert usb.sm4_encrypt(key, key) == "681EDF34D206965E86B3E94F536E4246"
+    assert usb.sm4_decrypt(key, "681EDF34D206965E86B3E94F536E4246") == key
