@@ -346,7 +346,8 @@ class Terminal:
 
     def send_media(self, path: PathArg) -> int:
         """Sends a media file, or every media file under a folder, by their extensions."""
-        return self.call("RV270Api_SaveFile", 1 if os.path.isdir(path) else 0, _path("path", path))
+        target = _path("path", path)
+        return self.call("RV270Api_SaveFile", 1 if os.path.isdir(target) else 0, target)
 
     def install_firmware(self, path: PathArg, timeout: int = 300, name_prefix: str = "") -> int:
         """Installs firmware and waits up to timeout seconds for the result."""
