@@ -612,17 +612,17 @@ stage_integration() {
 
   # The Python package as an integrator gets it: a wheel built offline from a copy of
   # python/ (the build leaves files beside its sources), installed without the network
-  # into a fresh venv (which sees Debian's pytest), whose Python runs the tests.
+  # into a fresh venv, whose Python runs the tests (pytest from Debian's packages).
   local py=$dir/python
   rm -rf "$py" && mkdir -p "$py" && cp -r "$RV270_REPO/python" "$py/src"
   run_program integration "python: wheel" "$dir/ci-python-wheel.log" \
     /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps -w "$py/dist" "$py/src"
   run_program integration "python: venv and offline install" "$dir/ci-python-install.log" \
-    bash -c '/usr/bin/python3 -m venv --system-site-packages "$1/venv" &&
+    bash -c '/usr/bin/python3 -m venv "$1/venv" &&
       "$1/venv/bin/python" -m pip install --no-index --no-deps "$1"/dist/qornrv270-*.whl &&
       "$1/venv/bin/python" -c "import qornrv270, os; p = os.path.dirname(qornrv270.__file__); print(p)
 assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\"))"' - "$py"
-  RV270_SOURCE_DIR=$RV270_REPO RV270_SIM_PROGRAM=$sim \
+  RV270_SOURCE_DIR=$RV270_REPO RV270_SIM_PROGRAM=$sim PYTHONPATH=/usr/lib/python3/dist-packages \
     QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
     "$py/venv/bin/python" -m pytest -p no:cacheprovider -v "$py/src/tests"
   # Its type hints: the package itself, and a caller's code against the installed wheel
@@ -634,7 +634,7 @@ assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\
 
   mkdir -p "$dir/csharp"
   run_program integration "csharp: build" "$dir/ci-csharp-build.log" \
-    mcs -nologo -warn:4 -warnaserror -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+    mcs "${CSHARP_FLAGS[@]}" -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
   # The binding as the NuGet package carries it, and the tests of its Task-based waits
   # (cancelling sends the cancel export) against the library and simulators they start.
   run_program integration "csharp: binding" "$dir/ci-csharp-binding.log" \
