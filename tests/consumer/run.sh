@@ -56,4 +56,8 @@ for program in "$WORK/cmake-build/consumer" "$WORK/consumer-pkgconfig"; do
   [[ $loads == *"=> $LIBDIR/libQornRV270API.so"* ]] || { echo "does not load the installed library"; status=1; }
   "$REPO/scripts/with-sim.sh" "$PREFIX/bin/rv270-sim" -- "$program" "$LIBDIR" || status=1
 done
+
+step "the installed rv270 against the installed simulator"
+"$REPO/scripts/with-sim.sh" "$PREFIX/bin/rv270-sim" -- "$PREFIX/bin/rv270" --json status | tee "$WORK/rv270.log"
+grep -q '"ready":true' "$WORK/rv270.log" || { echo "rv270 status did not read ready"; status=1; }
 exit $status
