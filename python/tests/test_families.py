@@ -1,6 +1,6 @@
-"""Terminal's wrappers of the families beyond the screen: files, signature, evaluation, PIN
-pad, keys, operators and the cipher services against the simulator; its argument checks; the context manager
-and the cancel of a customer wait from another thread."""
+"""Terminal's wrappers of the families beyond the screen (files, signature, evaluation, PIN
+pad, keys, operators, cipher services) against the simulator; its argument checks; the
+context manager and the cancel of a customer wait from another thread."""
 import threading
 
 import pytest
