@@ -8,6 +8,7 @@
 #   lib/pkgconfig/QornRV270API.pc               pkg-config QornRV270API
 #   the README for integrators and the example sources; on Windows also the example
 #   programs and the simulator beside the DLL; on Linux the simulator in bin/
+#   bin/rv270 (rv270.exe), the command line for service staff, when it is built
 # CPack packs the same tree: one ZIP per Windows architecture (QornRV270API-<version>-win32
 # and -win64), a .tar.gz on Linux, in <build>/packages.
 #
@@ -82,6 +83,11 @@ file(GLOB _example_sources ${PROJECT_SOURCE_DIR}/examples/*.cpp)
 install(FILES ${_example_sources} DESTINATION ${RV270_DOC_DIR}/examples)
 if(TARGET rv270-sim)
   install(TARGETS rv270-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# The command line for service staff (built when CLI11 is present). It carries the
+# library's core inside itself, so it needs nothing beside it but the system's DLLs.
+if(TARGET rv270)
+  install(TARGETS rv270 RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 if(WIN32 AND RV270_BUILD_TESTS)
   get_property(_example_targets DIRECTORY ${PROJECT_SOURCE_DIR}/examples PROPERTY BUILDSYSTEM_TARGETS)

@@ -1,6 +1,7 @@
 // C# access to QornRV270API beside the P/Invoke declarations (QornRV270API.Native.cs):
 // GBK texts, the result codes and their texts, and a Terminal class for the common
-// exports that turns failures into RV270Exception.
+// exports that turns failures into RV270Exception (its Task-based waits for the customer
+// are in QornRV270API.Tasks.cs).
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
@@ -111,7 +112,7 @@ namespace Qorn.RV270
     /// <summary>One terminal: port 0 or 1001 is USB, any other number that serial port.
     /// Each method is one export call; timeouts are in seconds. An export the loaded
     /// library lacks throws EntryPointNotFoundException when first called.</summary>
-    public sealed class Terminal
+    public sealed partial class Terminal
     {
         public int Port { get; private set; }
         public int Selector { get; private set; }

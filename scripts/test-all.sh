@@ -25,7 +25,9 @@
 #               pytest) and the C# example (mono) against the simulator; the simulator's
 #               screen view in headless Chromium (screenshot: build/linux/screen-view.png)
 #   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
-#               their contents checked
+#               their contents checked; under Wine, the drop's rv270.exe (--version, find,
+#               status) against the drop's rv270-sim.exe; the C# binding's NuGet package
+#               (both DLLs under runtimes/), its contents checked
 #
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
@@ -221,6 +223,11 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-m
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
 INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel
   chromium fonts-wqy-zenhei)
+# The Python wheel is built offline (setuptools' bdist_wheel needs python3-wheel),
+# installed into a fresh venv and type-checked with mypy; the packages stage packs the
+# C# binding with nuget.
+INTEGRATION_PACKAGES+=(python3-wheel python3-venv mypy)
+PACKAGING_PACKAGES=(mono-devel nuget)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
@@ -228,6 +235,7 @@ install_packages() {
   if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
   if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
   if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
+  if wants packages; then wanted+=("${PACKAGING_PACKAGES[@]}"); fi
   local missing=()
   mapfile -t missing < <(missing_packages "${wanted[@]}")
   step_begin "install"
@@ -608,10 +616,15 @@ aarch64_tests() {
   run_ctest linux-aarch64 "$dir" -R '^(unit|family_core)$'
 }
 
+# The C# binding's sources (the managed assembly Qorn.RV270.dll of the NuGet package).
+CSHARP_BINDING=("$RV270_REPO/csharp/QornRV270API.cs" "$RV270_REPO/csharp/QornRV270API.Native.cs"
+  "$RV270_REPO/csharp/QornRV270API.Tasks.cs")
+CSHARP_FLAGS=(-nologo -warn:4 -warnaserror)
+
 stage_integration() {
   local dir
   dir=$(build_dir linux)
-  configure_and_build integration linux QornRV270API rv270-sim || return
+  configure_and_build integration linux QornRV270API rv270-sim rv270 || return
   local sim=$dir/sim/rv270-sim
   # A serial port whose device does not exist, for the failure checks.
   export RV270_COM9=$dir/no-such-port
@@ -619,20 +632,40 @@ stage_integration() {
   run_program integration "consumer (CMake package, pkg-config)" "$dir/ci-consumer.log" \
     "$RV270_REPO/tests/consumer/run.sh" "$dir"
 
-  # The package is installed the way an integrator would, from a copy of python/ (the
-  # build leaves files beside its sources), and its tests import the installed copy.
+  # The Python package as an integrator gets it: a wheel built offline from a copy of
+  # python/ (the build leaves files beside its sources), installed without the network
+  # into a fresh venv, whose Python runs the tests (pytest from Debian's packages).
   local py=$dir/python
   rm -rf "$py" && mkdir -p "$py" && cp -r "$RV270_REPO/python" "$py/src"
-  run_program integration "python: pip install" "$dir/ci-python-install.log" \
-    /usr/bin/python3 -m pip install --no-build-isolation --no-index --no-deps \
-    --target "$py/site" "$py/src"
-  RV270_SOURCE_DIR=$RV270_REPO PYTHONPATH=$py/site RV270_SIM_PROGRAM=$sim \
+  run_program integration "python: wheel" "$dir/ci-python-wheel.log" \
+    /usr/bin/python3 -m pip wheel --no-build-isolation --no-index --no-deps -w "$py/dist" "$py/src"
+  run_program integration "python: venv and offline install" "$dir/ci-python-install.log" \
+    bash -c '/usr/bin/python3 -m venv "$1/venv" &&
+      "$1/venv/bin/python" -m pip install --no-index --no-deps "$1"/dist/qornrv270-*.whl &&
+      "$1/venv/bin/python" -c "import qornrv270, os; p = os.path.dirname(qornrv270.__file__); print(p)
+assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\"))"' - "$py"
+  RV270_SOURCE_DIR=$RV270_REPO RV270_SIM_PROGRAM=$sim PYTHONPATH=/usr/lib/python3/dist-packages \
     QORNRV270_LIBRARY=$dir/libQornRV270API.so.1 run_program integration "python: pytest" "$dir/ci-python-tests.log" \
-    /usr/bin/python3 -m pytest -p no:cacheprovider -v "$py/src/tests"
+    "$py/venv/bin/python" -m pytest -p no:cacheprovider -v "$py/src/tests"
+  # Its type hints: the package itself, and a caller's code against the installed wheel
+  # (which mypy reads through the package's py.typed marker).
+  run_program integration "python: mypy" "$dir/ci-python-mypy.log" \
+    bash -c 'mypy --strict --cache-dir "$1/mypy-cache" "$1/src/qornrv270" &&
+      mypy --strict --cache-dir "$1/mypy-cache" --python-executable "$1/venv/bin/python" \
+        "$1/src/tests/typed_usage.py"' - "$py"
 
   mkdir -p "$dir/csharp"
   run_program integration "csharp: build" "$dir/ci-csharp-build.log" \
-    mcs -nologo -warn:4 -warnaserror -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+    mcs "${CSHARP_FLAGS[@]}" -out:"$dir/csharp/RV270Example.exe" "$RV270_REPO"/csharp/*.cs
+  # The binding as the NuGet package carries it, and the tests of its Task-based waits
+  # (cancelling sends the cancel export) against the library and simulators they start.
+  run_program integration "csharp: binding" "$dir/ci-csharp-binding.log" \
+    mcs "${CSHARP_FLAGS[@]}" -target:library -out:"$dir/csharp/Qorn.RV270.dll" "${CSHARP_BINDING[@]}"
+  run_program integration "csharp: task tests build" "$dir/ci-csharp-tasks-build.log" \
+    mcs "${CSHARP_FLAGS[@]}" -r:"$dir/csharp/Qorn.RV270.dll" -out:"$dir/csharp/RV270TaskTests.exe" \
+    "$RV270_REPO/csharp/tests/TaskTests.cs"
+  LD_LIBRARY_PATH=$dir run_program integration "csharp: task waits and cancellation" "$dir/ci-csharp-tasks.log" \
+    mono "$dir/csharp/RV270TaskTests.exe" "$sim"
   LD_LIBRARY_PATH=$dir run_program integration "csharp: example" "$dir/ci-csharp-run.log" \
     "$RV270_REPO/scripts/with-sim.sh" "$sim" --log "$dir/ci-csharp-sim.log" --verbose -- \
     mono "$dir/csharp/RV270Example.exe" --check-declarations "$RV270_REPO/res/exports.tsv"
@@ -655,14 +688,14 @@ stage_integration() {
   unset RV270_COM9
 }
 
-# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README and
-# the examples.
+# check_zip STAGE ZIP: the drop holds the DLL, import library, .def, header, README,
+# the examples, the simulator and rv270.exe.
 check_zip() {
   local stage=$1 zip=$2 listing missing=() f
   listing=$(cmake -E tar tf "$zip" 2>&1)
   for f in bin/QornRV270API.dll lib/libQornRV270API.dll.a lib/QornRV270API.def \
     include/QornRV270API.h README-integrators.md exports-implemented.txt \
-    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe \
+    examples/teller_demo.cpp bin/teller_demo.exe bin/rv270-sim.exe bin/rv270.exe \
     lib/cmake/QornRV270API/QornRV270APIConfig.cmake lib/pkgconfig/QornRV270API.pc; do
     grep -q "/$f\$" <<<"$listing" || missing+=("$f")
   done
@@ -673,20 +706,36 @@ check_zip() {
   fi
 }
 
-# link_against_zip ARCH ZIP: the consumer program builds against the unpacked drop
+# check_zip_imports STAGE TOP: the drop's programs and DLL import system DLLs only (the
+# GCC runtime, libstdc++ and winpthread are linked in: nothing beside them is missing).
+check_zip_imports() {
+  local stage=$1 top=$2 file foreign=()
+  for file in "$top"/bin/*.exe "$top"/bin/*.dll; do
+    [ -f "$file" ] || continue
+    if x86_64-w64-mingw32-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p' |
+      grep -qiE '^lib|^(msvcp|vcruntime|ucrtbase)'; then
+      foreign+=("$(basename "$file")")
+    fi
+  done
+  if [ ${#foreign[@]} -eq 0 ]; then
+    result "packages: $stage programs import system DLLs only" passed
+  else
+    result "packages: $stage programs import system DLLs only" failed "${foreign[*]} import runtime DLLs"
+  fi
+}
+
+# link_against_zip ARCH TOP: the consumer program builds against the unpacked drop TOP
 # through its CMake package, with the architecture's toolchain (import library and
 # stdcall names as a Windows integrator meets them).
 link_against_zip() {
-  local arch=$1 zip=$2 dir cpu=x86_64
+  local arch=$1 top=$2 dir cpu=x86_64
   [ "$arch" = win64 ] || cpu=i686
-  dir=$(dirname "$zip")/consumer
+  dir=$(dirname "$top")/consumer
   rm -rf "$dir" && mkdir -p "$dir"
   step_begin "packages: $arch consumer"
-  if (cd "$dir" && cmake -E tar xf "$zip") &&
-    run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
+  if run_logged "$dir/build.log" cmake -S "$RV270_REPO/tests/consumer" -B "$dir/build" -G Ninja \
       -DCMAKE_TOOLCHAIN_FILE="$RV270_REPO/cmake/toolchains/mingw-$cpu.cmake" \
-      -DCMAKE_PREFIX_PATH="$(find "$dir" -maxdepth 1 -name 'QornRV270API-*' -type d)" \
-      -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
+      -DCMAKE_PREFIX_PATH="$top" -DCMAKE_FIND_ROOT_PATH_MODE_PACKAGE=BOTH &&
     cmake --build "$dir/build" >>"$dir/build.log" 2>&1; then
     result "packages: $arch consumer links" passed
     step_end "packages: $arch consumer" ok
@@ -696,22 +745,112 @@ link_against_zip() {
   fi
 }
 
+# zip_programs_under_wine ARCH BUILD TOP: from the unpacked drop TOP, under Wine (the
+# prefix of the architecture's build folder): the drop's simulator, and rv270.exe
+# --version, find and status against it over its TCP link.
+zip_programs_under_wine() {
+  local arch=$1 build=$2 top=$3
+  local logs sim_pid='' address='' args
+  logs=$(dirname "$top")
+  local log=$logs/ci-wine-sim.log
+  wine_env "$build" "$arch"
+  if [ "$arch" = win32 ] && [ "$(runs_32bit_programs)" = 0 ]; then
+    result "packages: $arch rv270.exe under Wine" skipped "this machine's kernel runs no 32-bit programs"
+  elif init_wine_prefix "packages $arch"; then
+    "$WINE" "$top/bin/rv270-sim.exe" --no-serial --seconds "$TEST_TIMEOUT" >"$log" 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 150); do
+      address=$(sed -n 's/^RV270_SIM=\([0-9.:]*\).*/\1/p' "$log")
+      [ -n "$address" ] && break
+      sleep 0.2
+    done
+    if [ -z "$address" ]; then
+      result "packages: $arch rv270-sim.exe under Wine" failed "no address printed, see $log"
+    else
+      for args in --version "--json find" "--json status"; do
+        # shellcheck disable=SC2086 # the arguments split on purpose
+        RV270_SIM=$address run_program packages "$arch rv270.exe $args" "$logs/ci-wine-rv270-${args// /-}.log" \
+          "$WINE" "$top/bin/rv270.exe" $args
+      done
+      if grep -q '"ready":true' "$logs/ci-wine-rv270---json-status.log"; then
+        result "packages: $arch rv270.exe status reads ready" passed
+      else
+        result "packages: $arch rv270.exe status reads ready" failed "see $logs/ci-wine-rv270---json-status.log"
+      fi
+    fi
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    wineserver -k 2>/dev/null
+  fi
+  unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER
+}
+
+# nuget_package DIR WIN32-TOP WIN64-TOP VERSION: the C# binding's NuGet package, with
+# the managed assembly and the DLL of each unpacked drop, its contents checked.
+nuget_package() {
+  local dir=$1 top32=$2 top64=$3 version=$4 stage=$1/stage nupkg listing missing=() f
+  rm -rf "$dir" && mkdir -p "$stage/lib/net45" "$stage/runtimes/win-x86/native" "$stage/runtimes/win-x64/native" "$dir/out"
+  cp "$top32/bin/QornRV270API.dll" "$stage/runtimes/win-x86/native/" &&
+    cp "$top64/bin/QornRV270API.dll" "$stage/runtimes/win-x64/native/"
+  run_program packages "nuget: binding" "$dir/binding.log" \
+    mcs "${CSHARP_FLAGS[@]}" -target:library -out:"$stage/lib/net45/Qorn.RV270.dll" "${CSHARP_BINDING[@]}"
+  run_program packages "nuget: pack" "$dir/pack.log" \
+    nuget pack "$RV270_REPO/csharp/Qorn.RV270.nuspec" -NonInteractive -NoPackageAnalysis \
+    -BasePath "$stage" -OutputDirectory "$dir/out" -Properties "version=$version"
+  nupkg=$dir/out/Qorn.RV270.$version.nupkg
+  listing=$(cmake -E tar tf "$nupkg" 2>&1)
+  for f in Qorn.RV270.nuspec lib/net45/Qorn.RV270.dll runtimes/win-x86/native/QornRV270API.dll \
+    runtimes/win-x64/native/QornRV270API.dll; do
+    grep -qx "$f" <<<"$listing" || missing+=("$f")
+  done
+  # Each architecture's folder holds that architecture's DLL.
+  mkdir -p "$dir/check" && (cd "$dir/check" && cmake -E tar xf "$nupkg")
+  file "$dir/check/runtimes/win-x86/native/QornRV270API.dll" | grep -q 'PE32 .*Intel 80386' || missing+=("a 32-bit win-x86 DLL")
+  file "$dir/check/runtimes/win-x64/native/QornRV270API.dll" | grep -q 'PE32+ .*x86-64' || missing+=("a 64-bit win-x64 DLL")
+  if [ -f "$nupkg" ] && [ ${#missing[@]} -eq 0 ]; then
+    result "packages: nupkg contents" passed "$(basename "$nupkg")"
+  else
+    result "packages: nupkg contents" failed "$(basename "$nupkg") lacks ${missing[*]}"
+  fi
+}
+
 stage_packages() {
-  local arch dir examples zip
+  local arch dir examples zip tops=() version=
   mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
   for arch in win32 win64; do
     dir=$(build_dir "$arch")
-    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim "${examples[@]}" || continue
+    configure_and_build "packages $arch" "$arch" QornRV270API rv270-sim rv270 "${examples[@]}" || continue
     step_begin "packages: $arch zip"
     rm -rf "$dir/packages"
     if run_logged "$dir/ci-cpack.log" cpack --config "$dir/CPackConfig.cmake" -B "$dir/packages"; then
       zip=$(find "$dir/packages" -maxdepth 1 -name 'QornRV270API-*.zip' -print -quit)
       step_end "packages: $arch zip" ok "$zip"
       check_zip "$arch" "$zip"
-      link_against_zip "$arch" "$zip"
+      mkdir -p "$dir/packages/unpacked"
+      (cd "$dir/packages/unpacked" && cmake -E tar xf "$zip")
+      local top
+      top=$(find "$dir/packages/unpacked" -maxdepth 1 -name 'QornRV270API-*' -type d -print -quit)
+      check_zip_imports "$arch" "$top"
+      link_against_zip "$arch" "$top"
+      tops+=("$arch" "$dir" "$top")
+      version=$(basename "$zip" | sed 's/^QornRV270API-\(.*\)-win[0-9]*\.zip$/\1/')
     else
       step_end "packages: $arch zip" FAILED "see $dir/ci-cpack.log"
     fi
+  done
+  if [ ${#tops[@]} -eq 6 ]; then
+    nuget_package "$(build_dir win64)/packages/nuget" "${tops[2]}" "${tops[5]}" "$version"
+  else
+    result "packages: nupkg contents" failed "needs both drops"
+  fi
+  # The drops' programs under Wine, once the Windows stages' tests are done with Wine.
+  [ ${#tops[@]} -eq 0 ] || lane_start packages zip_lane "${tops[@]}"
+}
+
+zip_lane() {
+  while [ $# -ge 3 ]; do
+    zip_programs_under_wine "$1" "$2" "$3"
+    shift 3
   done
 }
 

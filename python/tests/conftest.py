@@ -24,8 +24,8 @@ class Simulator:
     """A running rv270-sim: usb is its RV270_SIM address, serial its pseudo-terminal
     (None when it serves none); received() gives the request payloads it printed."""
 
-    def __init__(self, program):
-        self._process = subprocess.Popen([program, "--verbose"], stdout=subprocess.PIPE,
+    def __init__(self, program, *options):
+        self._process = subprocess.Popen([program, "--verbose", *options], stdout=subprocess.PIPE,
                                          stderr=subprocess.STDOUT, text=True)
         self._lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
@@ -107,6 +107,17 @@ def sim():
     os.environ["RV270_SIM"] = simulator.usb
     if simulator.serial:
         os.environ["RV270_COM7"] = simulator.serial
+    yield simulator
+    simulator.stop()
+
+
+@pytest.fixture
+def slow_sim(sim, monkeypatch):
+    """A second simulator whose customer takes 20 s at every wait (so that only a cancel
+    ends a wait early), reached over USB for the test's time."""
+    simulator = Simulator(_path("RV270_SIM_PROGRAM", BUILD / "sim" / "rv270-sim"),
+                          "--no-serial", "--customer-delay", "20000")
+    monkeypatch.setenv("RV270_SIM", simulator.usb)
     yield simulator
     simulator.stop()
 

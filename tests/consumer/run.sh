@@ -4,7 +4,7 @@
 # both programs against the installed simulator.
 #
 # usage: tests/consumer/run.sh BUILD_DIR [WORK_DIR]
-#   BUILD_DIR  a configured and built Linux build folder (library and rv270-sim)
+#   BUILD_DIR  a configured and built Linux build folder (library, rv270-sim and rv270)
 #   WORK_DIR   where the prefix and the consumer builds go (default BUILD_DIR/consumer)
 set -uo pipefail
 
@@ -25,7 +25,7 @@ step "cmake --install $BUILD --prefix $PREFIX"
 cmake --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log" || { cat "$WORK/install.log"; fail "install failed"; }
 LIBDIR=$(dirname "$(find "$PREFIX" -name 'libQornRV270API.so.*' -type f -print -quit)")
 [ -d "$LIBDIR" ] && [ "$LIBDIR" != . ] || fail "no libQornRV270API.so.* installed"
-for f in include/QornRV270API.h bin/rv270-sim; do
+for f in include/QornRV270API.h bin/rv270-sim bin/rv270; do
   [ -e "$PREFIX/$f" ] || fail "$f is not installed"
 done
 (cd "$LIBDIR" && ls -l libQornRV270API.so*)
@@ -56,4 +56,8 @@ for program in "$WORK/cmake-build/consumer" "$WORK/consumer-pkgconfig"; do
   [[ $loads == *"=> $LIBDIR/libQornRV270API.so"* ]] || { echo "does not load the installed library"; status=1; }
   "$REPO/scripts/with-sim.sh" "$PREFIX/bin/rv270-sim" -- "$program" "$LIBDIR" || status=1
 done
+
+step "the installed rv270 against the installed simulator"
+"$REPO/scripts/with-sim.sh" "$PREFIX/bin/rv270-sim" -- "$PREFIX/bin/rv270" --json status | tee "$WORK/rv270.log"
+grep -q '"ready":true' "$WORK/rv270.log" || { echo "rv270 status did not read ready"; status=1; }
 exit $status
