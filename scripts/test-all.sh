@@ -54,7 +54,7 @@ set -uo pipefail
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
 FUZZ_SECONDS=${RV270_FUZZ_SECONDS:-12}
-ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 packages integration)
+ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 integration packages)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -290,7 +290,7 @@ LANE_COUNT=0
 # lane_group NAME: the group of a stage's lane (its Wine prefix, or the Linux one).
 lane_group() {
   case "$1" in
-    win32 | win64) echo "$1" ;;
+    win32 | win64 | packages) echo "$1" ;;
     *) echo linux ;;
   esac
 }
@@ -843,7 +843,9 @@ stage_packages() {
   else
     result "packages: nupkg contents" failed "needs both drops"
   fi
-  # The drops' programs under Wine, once the Windows stages' tests are done with Wine.
+  # The drops' programs under Wine, once the Windows stages' tests are done with their
+  # prefixes.
+  lane_wait win32 win64
   [ ${#tops[@]} -eq 0 ] || lane_start packages zip_lane "${tops[@]}"
 }
 
