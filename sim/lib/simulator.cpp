@@ -204,6 +204,7 @@ CustomerView Simulator::View(size_t lastRequests, bool withSignature) const {
   view.lastRequests.assign(all.end() - static_cast<std::ptrdiff_t>(std::min(lastRequests, all.size())), all.end());
   view.customerWaiting = std::any_of(core_->outgoing.begin(), core_->outgoing.end(),
                                      [](const Outgoing& item) { return item.breakable; });
+  core_->DescribeWait(view);
   return view;
 }
 

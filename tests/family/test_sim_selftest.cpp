@@ -279,8 +279,14 @@ TEST_F(SimUsbSelfTest, DeviceStateFollowsTheCommands) {
       {Hex("50 23 01"), Hex("00 01")},  // no volume set yet
       {Hex("50 22 01 03"), Hex("00 00")},
       {Hex("50 23 01"), Hex("00 00 03")},
+      // Settings the terminal does not have are refused and not stored.
+      {Hex("50 22 01 09"), Hex("00 09")},
+      {Hex("50 22 02 04"), Hex("00 09")},
+      {Hex("50 23 01"), Hex("00 00 03")},
       {Hex("50 23 02"), Hex("00 01")},
       {Concat(Hex("50 0A"), Text("115200")), Hex("00 00")},
+      {Concat(Hex("50 0A"), Text("-5")), Hex("00 09")},
+      {Concat(Hex("50 0A"), Text("12345")), Hex("00 09")},
       {Hex("50 0A"), Hex("00 00")},  // the probe changes nothing
       {Hex("50 0B"), Concat(Hex("00 00"), Text("115200"))},
       {Concat(Hex("50 1D 00 03"), Text("abc")), Hex("00 00")},
