@@ -45,7 +45,7 @@ const char* ViewPage() {
   /* Idle: the playlist picture under the welcome text, the teller badge in a corner. */
   #vIdle { padding: 0; background: linear-gradient(135deg, #e9f1fb, #c7d9f0); }
   #scrPicture { position: absolute; inset: 0; width: 100%; height: 100%; object-fit: cover; }
-  #scrPictureName { position: absolute; inset: 40px 60px; border: 2px dashed #7f9cc4; border-radius: 10px;
+  #scrPictureName { position: absolute; inset: 84px 60px 24px; border: 2px dashed #7f9cc4; border-radius: 10px;
                     display: flex; align-items: center; justify-content: center; flex-direction: column;
                     color: #4d6a92; font-size: 20px; background: rgba(255,255,255,.45); }
   #scrPictureName small { font-size: 13px; color: #6d84a5; }

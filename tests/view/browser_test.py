@@ -135,7 +135,7 @@ def chromium(args, seconds=BROWSER_SECONDS):
     RUNS[0] += 1
     profile = os.path.join(os.environ["VIEW_WORK"], "chromium-profile-%d" % RUNS[0])
     command = [os.environ["CHROMIUM"], "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-               "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--window-size=1080,760",
+               "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--window-size=1280,900",
                "--user-data-dir=" + profile] + args
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=seconds)
     return done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
