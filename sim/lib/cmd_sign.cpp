@@ -202,14 +202,15 @@ Answer OpenPad(const Request& r, DeviceState& s) {
   return CustomerAnswer(s);
 }
 
-// 0x31 0x02 0x00: ready to fetch the signature. A pad the customer has cleared is
-// signed again; a closed pad, or one the customer left, has nothing: 0x00 0x01.
+// 0x31 0x02 0x00: ready to fetch the signature. A pad the scripted customer has cleared
+// is signed again (a customer at the page signs at the pad's next opening); a closed
+// pad, or one the customer left, has nothing: 0x00 0x01.
 Answer SignatureReady(const Request& r, DeviceState& s) {
   FieldReader f(r);
   int zero = 0;
   if (!(f.U8(zero) && f.End()) || zero != 0) return Malformed(s);
   const std::string pad = s.values[kPad];
-  if (!HasSignature(s) && (pad == "open" || pad == "cleared") && Completed(s)) StoreSignature(s);
+  if (!HasSignature(s) && (pad == "open" || pad == "cleared") && Completed(s) && !s.customerAtPage) StoreSignature(s);
   return HasSignature(s) ? Answer::Done() : Answer::Status(0x00, 0x01);
 }
 

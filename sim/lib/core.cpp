@@ -56,7 +56,7 @@ void Simulator::Core::OnRequest(Link link, int connection, Bytes payload) {
     return s.anyCommand || (s.cls == request.Class() && s.cmd == request.Command());
   });
   if (script == scripts.end()) {
-    if (browserCustomer && kind == CommandKind::kWaits && info) {
+    if (state.customerAtPage && kind == CommandKind::kWaits && info) {
       if (HoldForPage(link, connection, request, *info, answer)) return;
     } else {
       answer = runHandler();

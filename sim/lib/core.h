@@ -169,7 +169,6 @@ struct Simulator::Core {
   uint64_t dataReportCount = 0;
   std::deque<RawSend> rawReplies[2];  // by link
   DeviceState state;
-  bool browserCustomer = false;
   PageWait pageWait;
   std::string typed;  // the digits entered at the page's keypad (never shown anywhere)
   uint64_t nextWaitId = 1;

@@ -158,7 +158,7 @@ void Simulator::Core::FinishPageWait(const Bytes& answer) {
 }
 
 ActionResult Simulator::Core::Act(const CustomerAction& action) {
-  if (!browserCustomer || !PageWaitOpen()) return ActionResult::kNoWait;
+  if (!state.customerAtPage || !PageWaitOpen()) return ActionResult::kNoWait;
   if (action.wait != pageWait.id) return ActionResult::kOtherWait;
   const Request& request = pageWait.request;
   const WaitInfo& wait = *FindWait(request.payload);
@@ -235,8 +235,8 @@ ActionResult Simulator::Core::Act(const CustomerAction& action) {
 }
 
 void Simulator::Core::DescribeWait(CustomerView& view) const {
-  view.browserCustomer = browserCustomer;
-  if (browserCustomer) {
+  view.browserCustomer = state.customerAtPage;
+  if (state.customerAtPage) {
     if (!PageWaitOpen()) return;
     const WaitInfo* wait = FindWait(pageWait.request.payload);
     view.waitId = pageWait.id;
@@ -260,7 +260,7 @@ void Simulator::Core::DescribeWait(CustomerView& view) const {
 
 void Simulator::SetBrowserCustomer(bool on) {
   std::lock_guard<std::mutex> lock(core_->mu);
-  core_->browserCustomer = on;
+  core_->state.customerAtPage = on;
 }
 
 ActionResult Simulator::CustomerActs(const CustomerAction& action) {

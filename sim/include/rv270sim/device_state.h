@@ -104,6 +104,8 @@ struct DeviceState {
   // 0x1B): the answer (status bytes and byte 2) and how long the customer takes.
   Bytes customerAnswer{0x00, 0x00, 0x00};
   int customerDelayMs = 0;
+  // The customer answers at the screen view's page (Simulator::SetBrowserCustomer).
+  bool customerAtPage = false;
   // The strokes a customer at the screen view drew, while the signing they complete
   // stores its picture (empty otherwise: the scripted customer's strokes are drawn).
   DrawnSignature drawn;
