@@ -471,10 +471,8 @@ std::string PictureReply(const std::string& query, const Simulator& sim, bool is
   if (!end || *end) return Plain(404, "Not Found", isHead);
   const std::vector<std::string> names = Pictures(sim.View(0, false).media.picList);
   if (index >= names.size() || !PictureType(names[index])) return Plain(404, "Not Found", isHead);
-  const DeviceState state = sim.State();
-  auto it = state.files.find({kPictureCategory, names[index]});
-  if (it == state.files.end() || !it->second.kept) return Plain(404, "Not Found", isHead);
-  const Bytes& content = it->second.content;
+  Bytes content;
+  if (!sim.KeptFileContent(kPictureCategory, names[index], content)) return Plain(404, "Not Found", isHead);
   return Response(200, "OK", PictureType(names[index]), std::string(content.begin(), content.end()), isHead);
 }
 

@@ -170,6 +170,8 @@ class Simulator {
   // ---- Files ----
   // Stores a file as if it had been downloaded (category code 1 to 9).
   void PutFile(int category, const std::string& name, const Bytes& content);
+  // The bytes of a stored file that is kept whole; false when there is none.
+  bool KeptFileContent(int category, const std::string& name, Bytes& content) const;
   // Stores a file of `size` pattern bytes (PatternByte), never held in memory.
   void PutPatternFile(int category, const std::string& name, uint64_t size);
   void SetTransferFaults(const TransferFaults& faults);
