@@ -3,6 +3,8 @@ chromium-driver and python3-selenium): rv270-sim runs with --customer browser, t
 library is called through ctypes while the browser acts as the customer, and each step's
 answer is checked as the library returns it:
 
+  idle       the welcome text, status bar and the playlist's picture (downloaded with
+             SaveFileSingle) on the idle screen
   text       an information text confirmed on the screen: ShowInfo returns 0
   sign       a signature drawn with pointer events (mouse and touch), re-signed, drawn
              again and confirmed: Paperless returns the PNG, whose pixels show the second
@@ -53,6 +55,7 @@ EXPORTS = {
     "RV270Api_InitStatusBar": "iis",
     "RV270Api_SetStatusBarInfo": "iis",
     "RV270Api_PlayPicList": "iis",
+    "RV270Api_SaveFileSingle": "iiisis",
     "RV270Api_ReadVoice": "iiis",
     "RV270Api_DownLoadCounterInfo": "iissis",
     "RV270Api_ShowInfo": "iiisisi",
@@ -184,6 +187,19 @@ def line(start, end, steps=12):
             for i in range(steps + 1)]
 
 
+def banner_png(width=320, height=180):
+    """An advertising picture: a blue-green colour gradient (8-bit RGB PNG)."""
+    rows = b"".join(b"\0" + bytes(v for x in range(width)
+                                  for v in (20 + x * 60 // width, 80 + y * 90 // height, 150 + x * 80 // width))
+                    for y in range(height))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+
+
 def grey_png(data):
     """Width, height and pixel rows of an 8-bit grey PNG whose rows use filter 0 (the
     simulator's encoder)."""
@@ -241,7 +257,7 @@ def step_sign(lib, customer):
     length = ctypes.c_int(0)
     join = in_thread(lib, "Paperless", 30, "请在下方签名确认", base64_text, ctypes.byref(length))
     customer.wait_for_view("vSign")
-    pad, shown_w, shown_h, own = pad_geometry(customer)
+    _, shown_w, shown_h, own = pad_geometry(customer)
     # A first attempt, wiped by the re-sign button: none of it may come back.
     first = line((-200, -60), (200, -60))
     draw_mouse(customer, first)
@@ -284,6 +300,19 @@ def type_keys(customer, digits):
         customer.click('.key[data-key="%s"]' % d)
 
 
+def enter_secret(customer, sim, secret, step, join):
+    """Types a secret on the keypad, checks that only its asterisks show (on the page and
+    in /state), keeps the step's screenshot, presses enter; the call's result."""
+    type_keys(customer, secret)
+    mask = customer.driver.find_element(By.ID, "scrMask")
+    customer.until(lambda: mask.text == "*" * len(secret), "%d asterisks" % len(secret))
+    customer.shot(step)
+    for where, text in (("the page", customer.driver.page_source), ("/state", str(sim.state()))):
+        assert secret not in text, "the typed %s shows in %s" % (step, where)
+    customer.click("#keyEnter")
+    return join()
+
+
 def step_pin(lib, sim, customer):
     out = ctypes.create_string_buffer(64)
     assert lib("RV270Api_InputTMK", 0, 0, "1", TMK_COMPONENTS[0], TMK_COMPONENTS[1], out, 0) == 0, "InputTMK"
@@ -292,14 +321,7 @@ def step_pin(lib, sim, customer):
     customer.wait_for_view("vKeypad")
     type_keys(customer, "99")
     customer.click("#keyClear")
-    type_keys(customer, PIN)
-    mask = customer.driver.find_element(By.ID, "scrMask")
-    customer.until(lambda: mask.text == "*" * len(PIN), "six asterisks")
-    customer.shot("pin")
-    for where, text in (("the page", customer.driver.page_source), ("/state", str(sim.state()))):
-        assert PIN not in text, "the PIN shows in " + where
-    customer.click("#keyEnter")
-    result = join()
+    result = enter_secret(customer, sim, PIN, "pin", join)
     assert result == 0, "ReadCustomerPin returned %d (last error %d)" % (result, lib.error())
     key = bytes(a ^ b for a, b in zip(bytes.fromhex(TMK_COMPONENTS[0]), bytes.fromhex(TMK_COMPONENTS[1])))
     expected = des_encrypt(key, format0(PIN, ACCOUNT)).hex().upper()
@@ -322,14 +344,7 @@ def step_password(lib, sim, customer):
     password = ctypes.create_string_buffer(64)
     join = in_thread(lib, "RV270Api_InputPassword", 0, 0, 30, "", "请输入交易密码", "", len(PASSWORD), 64, password)
     customer.wait_for_view("vKeypad")
-    type_keys(customer, PASSWORD)
-    customer.until(lambda: customer.driver.find_element(By.ID, "scrMask").text == "*" * len(PASSWORD),
-                   "the password's asterisks")
-    customer.shot("password")
-    for where, text in (("the page", customer.driver.page_source), ("/state", str(sim.state()))):
-        assert PASSWORD not in text, "the password shows in " + where
-    customer.click("#keyEnter")
-    result = join()
+    result = enter_secret(customer, sim, PASSWORD, "password", join)
     assert result == 16, "InputPassword returned %d (last error %d)" % (result, lib.error())
     assert len(password.value) == 32, "a password block of %d characters" % len(password.value)
 
@@ -354,14 +369,22 @@ def main():
         os.environ["RV270_SIM"] = sim.usb  # before the library is loaded: it looks for the terminal then
         lib = Library(os.environ["QORNRV270_LIBRARY"])
         log("simulator at %s, screen view at %s" % (sim.usb, sim.url))
+        # The idle screen: welcome text, status bar, voice, and the playlist's picture,
+        # downloaded to the terminal as an advertising picture.
+        picture = os.path.join(work, "ad1.png")
+        with open(picture, "wb") as f:
+            f.write(banner_png())
         for name, args in (("RV270Api_SetWelCome", ("欢迎光临",)), ("RV270Api_InitStatusBar", ("柜员8001 李明",)),
-                           ("RV270Api_SetStatusBarInfo", ("3号窗口",)), ("RV270Api_PlayPicList", ("ad1.jpg|ad2.jpg",)),
-                           ("RV270Api_ReadVoice", (0, "欢迎光临本行"))):
+                           ("RV270Api_SetStatusBarInfo", ("3号窗口",)), ("RV270Api_SaveFileSingle", (0, None, 1, picture)),
+                           ("RV270Api_PlayPicList", ("ad1.png",)), ("RV270Api_ReadVoice", (0, "欢迎光临本行"))):
             assert lib(name, 0, 0, *args) == 0, name
         began = time.monotonic()
         customer = Customer(sim.url, work, shots)
         log("browser up in %.1f s" % (time.monotonic() - began))
         customer.until(lambda: customer.view() == "vIdle", "the idle screen")
+        picture_shown = customer.driver.find_element(By.ID, "scrPicture")
+        customer.until(lambda: picture_shown.is_displayed() and picture_shown.get_property("naturalWidth") == 320,
+                       "the playlist picture")
         customer.shot("idle")
         steps = (("text", lambda: step_text(lib, customer)),
                  ("sign", lambda: step_sign(lib, customer)),
