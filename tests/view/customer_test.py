@@ -6,6 +6,7 @@ answer is checked as the library returns it:
   idle       the welcome text, status bar and the playlist's picture (downloaded with
              SaveFileSingle) on the idle screen
   text       an information text confirmed on the screen: ShowInfo returns 0
+  page       a web page left with its back button: ShowWebOnly returns 1
   sign       a signature drawn with pointer events (mouse and touch), re-signed, drawn
              again and confirmed: Paperless returns the PNG, whose pixels show the second
              drawing's strokes and none of the first
@@ -59,6 +60,7 @@ EXPORTS = {
     "RV270Api_ReadVoice": "iiis",
     "RV270Api_DownLoadCounterInfo": "iissis",
     "RV270Api_ShowInfo": "iiisisi",
+    "RV270Api_ShowWebOnly": "iissi",
     "RV270Api_ShowInfoOrWaitSign": "iiissiiiiisiii",
     "Paperless": "isbp",
     "RV270Api_InputTMK": "iisssbi",
@@ -252,6 +254,14 @@ def step_text(lib, customer):
     assert join() == 0, "ShowInfo did not return the confirmation"
 
 
+def step_page(lib, customer):
+    join = in_thread(lib, "RV270Api_ShowWebOnly", 0, 0, "rates.html", "", 30)
+    customer.wait_for_view("vPage")
+    customer.shot("page")
+    customer.click("#pageCancel")
+    assert join() == 1, "the web page left with its back button did not return 1"
+
+
 def step_sign(lib, customer):
     base64_text = ctypes.create_string_buffer(300000)
     length = ctypes.c_int(0)
@@ -387,6 +397,7 @@ def main():
                        "the playlist picture")
         customer.shot("idle")
         steps = (("text", lambda: step_text(lib, customer)),
+                 ("page", lambda: step_page(lib, customer)),
                  ("sign", lambda: step_sign(lib, customer)),
                  ("sign-cancel", lambda: step_sign_cancel(lib, customer)),
                  ("pin", lambda: step_pin(lib, sim, customer)),
