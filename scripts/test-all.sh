@@ -24,6 +24,7 @@
 #               tree (CMake package and pkg-config), the Python package (pip install,
 #               pytest) and the C# example (mono) against the simulator; the simulator's
 #               screen view in headless Chromium (screenshot: build/linux/screen-view.png)
+#               and the customer at its page through WebDriver (build/linux/view-*.png)
 #   packages    the Windows drops: one CPack ZIP per architecture (win32, win64), with
 #               their contents checked; under Wine, the drop's rv270.exe (--version, find,
 #               status) against the drop's rv270-sim.exe; the C# binding's NuGet package
@@ -228,6 +229,9 @@ INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config m
 # C# binding with nuget.
 INTEGRATION_PACKAGES+=(python3-wheel python3-venv mypy)
 PACKAGING_PACKAGES=(mono-devel nuget)
+# The customer at the screen view, in Chromium driven by WebDriver (openssl computes the
+# PIN block the test expects).
+INTEGRATION_PACKAGES+=(chromium-driver python3-selenium openssl)
 
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
@@ -684,6 +688,14 @@ assert p.startswith(\"$1/venv/\") and os.path.isfile(os.path.join(p, \"py.typed\
     result "integration: screen view screenshot" passed "$dir/screen-view.png"
   else
     result "integration: screen view screenshot" failed "see $dir/ci-screen-view.log"
+  fi
+  # The customer at the page (same run): one screenshot per step.
+  local shots
+  shots=$(cd "$dir" && ls view-*.png 2>/dev/null | tr '\n' ' ')
+  if [ -n "$shots" ]; then
+    result "integration: customer at the page screenshots" passed "$shots"
+  else
+    result "integration: customer at the page screenshots" failed "see $dir/ci-screen-view.log"
   fi
   unset RV270_COM9
 }

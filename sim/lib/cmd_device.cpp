@@ -28,14 +28,26 @@ Answer Status(const Request& r, DeviceState& s) {
   return f.End() ? Answer::Done() : Malformed(s);
 }
 
+// The serial rates the terminal's line runs at.
+constexpr const char* kLineRates[] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"};
+
+bool IsLineRate(const std::string& text) {
+  for (const char* rate : kLineRates) {
+    if (text == rate) return true;
+  }
+  return false;
+}
+
 // 0x50 0x0A: with a decimal text the device takes it as its serial rate; without a
-// field it is the probe that changes nothing.
+// field it is the probe that changes nothing. A rate the line cannot run at is refused
+// with 0x00 0x09 and not stored (the rate read back stays one the line runs at).
 Answer SetRate(const Request& r, DeviceState& s) {
   FieldReader f(r);
   std::string text;
   f.Rest(text);
   if (text.empty()) return Answer::Done();
   if (!IsDecimalText(text)) return Malformed(s);
+  if (!IsLineRate(text)) return Answer::Status(0x00, 0x09);
   s.serialRate = text;
   return Answer::Done();
 }

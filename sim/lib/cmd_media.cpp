@@ -28,10 +28,16 @@ CommandHandler SetName(std::string MediaState::*field) {
   };
 }
 
+// The terminal's volume degrees.
+constexpr int kMaxVolume = 3;
+
+// 0x50 0x22: type(1) degree(1). A degree the terminal does not have is refused with
+// 0x00 0x09 and not stored: the level read back stays one it can answer.
 Answer SetVolume(const Request& r, DeviceState& s) {
   FieldReader f(r);
   int type = 0, level = 0;
   if (!(f.U8(type) && f.U8(level) && f.End())) return Malformed(s);
+  if (level > kMaxVolume) return Answer::Status(0x00, 0x09);
   s.media.volume[type] = level;
   return Answer::Done();
 }

@@ -33,6 +33,7 @@ CommandHandler TextScreen(bool infoText) {
       s.screen.textMode = mode;
     }
     s.screen.lastTimeout = timeout;
+    s.screen.shown = r.Command();
     Speak(s, voice);
     return CustomerAnswer(s);
   };
@@ -49,6 +50,7 @@ Answer WebPage(const Request& r, DeviceState& s) {
   }
   s.screen.page = page;
   s.screen.pageCommand = r.Command();
+  s.screen.shown = r.Command();
   s.screen.lastTimeout = timeout;
   Speak(s, voice);
   return CustomerAnswer(s);
@@ -70,6 +72,7 @@ Answer SignScreen(const Request& r, DeviceState& s) {
   s.screen.signStatusArea = status;
   s.screen.signArea = area;
   s.screen.signByte = signByte;
+  s.screen.shown = r.Command();
   s.screen.lastTimeout = timeout;
   Speak(s, voice);
   if (mode == 0) CaptureSignature(s);
@@ -96,6 +99,7 @@ Answer ClearMainScreen(const Request& r, DeviceState& s) {
   s.screen.infoText.clear();
   s.screen.textPage.clear();
   s.screen.page.clear();
+  s.screen.shown = 0;
   ++s.screen.mainScreenClears;
   CloseSignaturePad(s);
   return Answer::Done();

@@ -6,7 +6,8 @@
 // the strokes as the signature file {9, "UserSign.png"}; a cancelled or timed-out
 // signing stores nothing. values["signBytes"] (decimal) makes the picture that many
 // bytes long (padded with a text chunk), for tests of images larger than the host's
-// buffers. Pad state in values["signPad"] ("open", "cleared", "closed"); the paperless
+// buffers. A signature drawn at the screen view (DeviceState::drawn) is stored as a
+// picture of its strokes at the pad's size instead. Pad state in values["signPad"] ("open", "cleared", "closed"); the paperless
 // text in values["paperText"]; the pad's parameter text in values["signParams"];
 // values["signCount"] counts the signatures made, each drawn a little differently.
 //
@@ -69,15 +70,58 @@ void Chunk(Bytes& png, const char* type, const Bytes& data) {
   Put32(png, Crc32(png.data() + typeAt, png.size() - typeAt));
 }
 
-// The pixel rows (filter byte 0, then one grey byte per pixel): a white field with a
-// looped pen stroke and an underline, shifted by the signature's number.
-Bytes Strokes(int number) {
-  Bytes rows(static_cast<size_t>(kHeight) * (kWidth + 1), 0xFF);
-  auto ink = [&rows](int x, int y) {
-    if (x < 0 || x >= kWidth || y < 0 || y >= kHeight) return;
-    rows[static_cast<size_t>(y) * (kWidth + 1) + 1 + static_cast<size_t>(x)] = 0x10;
-  };
-  for (int y = 0; y < kHeight; ++y) rows[static_cast<size_t>(y) * (kWidth + 1)] = 0;  // filter: none
+// A white picture of pixel rows (filter byte 0, then one grey byte per pixel) and the
+// pen that inks it.
+class Canvas {
+ public:
+  Canvas(int width, int height)
+      : width_(width), height_(height), rows_(static_cast<size_t>(height) * (static_cast<size_t>(width) + 1), 0xFF) {
+    for (int y = 0; y < height; ++y) rows_[Row(y)] = 0;  // filter: none
+  }
+  void Ink(int x, int y) {
+    if (x < 0 || x >= width_ || y < 0 || y >= height_) return;
+    rows_[Row(y) + 1 + static_cast<size_t>(x)] = kInk;
+  }
+  // A pen stroke from one point to the next, `radius` pixels either side of the line.
+  void Line(std::pair<int, int> from, std::pair<int, int> to, int radius) {
+    const int dx = to.first - from.first, dy = to.second - from.second;
+    const int steps = std::max(std::abs(dx), std::abs(dy));
+    for (int i = 0; i <= steps; ++i) {
+      const int x = from.first + (steps ? dx * i / steps : 0);
+      const int y = from.second + (steps ? dy * i / steps : 0);
+      for (int oy = -radius; oy <= radius; ++oy) {
+        for (int ox = -radius; ox <= radius; ++ox) {
+          if (ox * ox + oy * oy <= radius * radius) Ink(x + ox, y + oy);
+        }
+      }
+    }
+  }
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  const Bytes& Rows() const { return rows_; }
+
+ private:
+  static constexpr uint8_t kInk = 0x10;
+  size_t Row(int y) const { return static_cast<size_t>(y) * (static_cast<size_t>(width_) + 1); }
+  int width_, height_;
+  Bytes rows_;
+};
+
+// The strokes a customer drew at the screen view, at the pad's size.
+Canvas Drawn(const DrawnSignature& drawn) {
+  constexpr int kPenRadius = 2;
+  Canvas canvas(drawn.width, drawn.height);
+  for (const auto& stroke : drawn.strokes) {
+    for (size_t i = 0; i < stroke.size(); ++i) canvas.Line(stroke[i > 0 ? i - 1 : 0], stroke[i], kPenRadius);
+  }
+  return canvas;
+}
+
+// The scripted customer's signature: a looped pen stroke and an underline, shifted by
+// the signature's number.
+Canvas Strokes(int number) {
+  Canvas canvas(kWidth, kHeight);
+  auto ink = [&canvas](int x, int y) { canvas.Ink(x, y); };
   const double phase = 0.7 * number;
   for (int step = 0; step < 2000; ++step) {
     const double t = step / 2000.0;
@@ -88,16 +132,16 @@ Bytes Strokes(int number) {
     ink(x, y + 1);
   }
   for (int x = 10; x < kWidth - 10; ++x) ink(x, kHeight - 12);
-  return rows;
+  return canvas;
 }
 
-// A PNG of the strokes, at least `size` bytes long when a size is asked for.
-Bytes SignaturePng(int number, size_t size) {
-  const Bytes rows = Strokes(number);
+// A PNG of the canvas, at least `size` bytes long when a size is asked for.
+Bytes SignaturePng(const Canvas& canvas, size_t size) {
+  const Bytes& rows = canvas.Rows();
   Bytes png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   Bytes header;
-  Put32(header, kWidth);
-  Put32(header, kHeight);
+  Put32(header, static_cast<uint32_t>(canvas.Width()));
+  Put32(header, static_cast<uint32_t>(canvas.Height()));
   header.insert(header.end(), {8, 0, 0, 0, 0});  // 8-bit grey, deflate, no filter, no interlace
   Chunk(png, "IHDR", header);
 
@@ -134,8 +178,10 @@ void StoreSignature(DeviceState& s) {
   const int number = std::atoi(s.values[kSignCount].c_str()) + 1;
   s.values[kSignCount] = std::to_string(number);
   const long long wanted = std::atoll(s.values[kSignBytes].c_str());
+  const size_t size = wanted > 0 ? static_cast<size_t>(wanted) : 0;
+  const bool drawn = !s.drawn.strokes.empty() && s.drawn.width > 0 && s.drawn.height > 0;
   s.files[{kSignatureCategory, kSignatureName}] =
-      KeptFile(SignaturePng(number, wanted > 0 ? static_cast<size_t>(wanted) : 0));
+      KeptFile(SignaturePng(drawn ? Drawn(s.drawn) : Strokes(number), size));
 }
 
 // 0x31 0x01: the pad's parameter text, six fields each followed by "|".
@@ -146,20 +192,25 @@ Answer OpenPad(const Request& r, DeviceState& s) {
   size_t bars = 0;
   for (char c : text) bars += c == '|';
   if (bars != 6 || text.back() != '|') return Malformed(s);
+  // Field 5 is the pad's timeout in seconds.
+  size_t at = 0;
+  for (int field = 0; field < 4; ++field) at = text.find('|', at) + 1;
+  s.screen.lastTimeout = std::atoi(text.c_str() + at);
   s.values["signParams"] = text;
   s.values[kPad] = "open";
   CaptureSignature(s);
   return CustomerAnswer(s);
 }
 
-// 0x31 0x02 0x00: ready to fetch the signature. A pad the customer has cleared is
-// signed again; a closed pad, or one the customer left, has nothing: 0x00 0x01.
+// 0x31 0x02 0x00: ready to fetch the signature. A pad the scripted customer has cleared
+// is signed again (a customer at the page signs at the pad's next opening); a closed
+// pad, or one the customer left, has nothing: 0x00 0x01.
 Answer SignatureReady(const Request& r, DeviceState& s) {
   FieldReader f(r);
   int zero = 0;
   if (!(f.U8(zero) && f.End()) || zero != 0) return Malformed(s);
   const std::string pad = s.values[kPad];
-  if (!HasSignature(s) && (pad == "open" || pad == "cleared") && Completed(s)) StoreSignature(s);
+  if (!HasSignature(s) && (pad == "open" || pad == "cleared") && Completed(s) && !s.customerAtPage) StoreSignature(s);
   return HasSignature(s) ? Answer::Done() : Answer::Status(0x00, 0x01);
 }
 

@@ -56,7 +56,11 @@ void Simulator::Core::OnRequest(Link link, int connection, Bytes payload) {
     return s.anyCommand || (s.cls == request.Class() && s.cmd == request.Command());
   });
   if (script == scripts.end()) {
-    answer = runHandler();
+    if (state.customerAtPage && kind == CommandKind::kWaits && info) {
+      if (HoldForPage(link, connection, request, *info, answer)) return;
+    } else {
+      answer = runHandler();
+    }
   } else {
     const Answer scripted = script->answer;
     scripts.erase(script);
@@ -230,6 +234,7 @@ void Simulator::Core::BreakOffWaits() {
       ++it;
     }
   }
+  if (!broken.empty()) WipeTyped();
   if (state.breakOffAnswer.empty()) return;
   for (const Outgoing& wait : broken) {
     EnqueueAnswer(wait.link, wait.connection, state.breakOffAnswer, Faults(), 0, false);

@@ -37,6 +37,16 @@ struct Outgoing {
   int chunkBytes = 0;
   int gapMs = 0;
   bool breakable = false;      // a customer wait that kEndsWaits commands break off
+  uint64_t customerWait = 0;   // the timeout answer of a wait held for the page's customer
+};
+
+// A customer wait held for the customer at the screen view (customer.cpp).
+struct PageWait {
+  uint64_t id = 0;  // 0: none
+  Link link = Link::kUsb;
+  int connection = -1;
+  Request request;
+  size_t minTyped = 0, maxTyped = 0;  // keypad waits
 };
 
 // Builds the packet of a payload with the packet-level faults applied.
@@ -127,6 +137,15 @@ struct Simulator::Core {
   // Milliseconds until the next item of `link` is due, at most `cap`.
   int MsUntilDue(Link link, bool anyLinkOpen, int cap);
 
+  // ---- the customer at the screen view (customer.cpp) ----
+  // REQUIRES: mu held. Runs the handler of a waiting command whose customer is at the
+  // page: true when its answer is held for the page (nothing is sent now); false with
+  // the terminal's own answer (a refusal) in `answer`.
+  bool HoldForPage(Link link, int connection, const Request& request, const CommandInfo& info, Answer& answer);
+  ActionResult Act(const CustomerAction& action);
+  // REQUIRES: mu held. The wait fields of a view.
+  void DescribeWait(CustomerView& view) const;
+
   // ---- everything below is guarded by mu ----
   mutable std::mutex mu;
   std::vector<DeviceRecord> devices{DeviceRecord::Terminal()};
@@ -150,6 +169,9 @@ struct Simulator::Core {
   uint64_t dataReportCount = 0;
   std::deque<RawSend> rawReplies[2];  // by link
   DeviceState state;
+  PageWait pageWait;
+  std::string typed;  // the digits entered at the page's keypad (never shown anywhere)
+  uint64_t nextWaitId = 1;
 
   std::list<Outgoing> outgoing;
   uint64_t nextSeq = 0;
@@ -189,6 +211,9 @@ struct Simulator::Core {
   void EnqueueAnswer(Link link, int connection, const Bytes& payload, const Faults& faults,
                      int delayMs, bool breakable);
   void BreakOffWaits();
+  bool PageWaitOpen() const;
+  void FinishPageWait(const Bytes& answer);
+  void WipeTyped();
 };
 
 std::unique_ptr<Transport> StartUsbTransport(Simulator::Core& core, uint16_t port, uint16_t& bound,

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -226,43 +228,150 @@ void AppendRequest(std::string& out, const RequestRecord& r) {
   o.Close();
 }
 
-// An entry on the keypad: which command, and the slot of the scripted customer's input
-// with the PIN pad's default (cmd_pinpad.cpp).
-struct Entry {
-  uint8_t cls, cmd;
-  const char* kind;
-  const char* slot;
-  const char* fallback;
-};
-
-constexpr Entry kEntries[] = {
-    {0x50, 0x5A, "PIN", "pinpad.pin", "1234"},
-    {0x50, 0x63, "PIN", "pinpad.pin", "1234"},
-    {0x10, 0x19, "PIN", "pinpad.pin", "1234"},
-    {0x50, 0x34, "password", "pinpad.password", "123456"},
-    {0x50, 0x35, "password", "pinpad.password", "123456"},
-    {0x50, 0x67, "number", "pinpad.number", "12345"},
-};
-
-// The keypad entry in progress: the newest request is an entry whose customer is still
-// typing. Only the number of characters goes out.
+// The keypad entry in progress: only the number of characters typed goes out.
 void AppendEntry(std::string& out, const CustomerView& view) {
-  const Entry* entry = nullptr;
-  if (view.customerWaiting && !view.lastRequests.empty()) {
-    const Bytes& p = view.lastRequests.back().payload;
-    for (const Entry& e : kEntries) {
-      if (p.size() >= 2 && p[0] == e.cls && p[1] == e.cmd) entry = &e;
-    }
-  }
+  const bool keypad = view.waitKind == "pin" || view.waitKind == "password" || view.waitKind == "number";
   JsonObject o(out);
-  o.Flag("active", entry != nullptr);
-  if (entry) {
-    auto it = view.values.find(entry->slot);
-    const size_t typed = it != view.values.end() ? it->second.size() : std::string(entry->fallback).size();
-    o.Text("kind", entry->kind);
-    o.Number("digits", static_cast<long long>(std::min<size_t>(typed, 64)));
+  o.Flag("active", keypad);
+  if (keypad) {
+    o.Text("kind", view.waitKind == "pin" ? "PIN" : view.waitKind);
+    o.Number("digits", static_cast<long long>(view.typed));
   }
   o.Close();
+}
+
+// Who answers the waits, and the wait the page's customer answers.
+void AppendCustomer(std::string& out, const CustomerView& view) {
+  JsonObject o(out);
+  o.Text("mode", view.browserCustomer ? "browser" : "scripted");
+  o.Number("wait", static_cast<long long>(view.waitId));
+  o.Text("kind", view.waitKind);
+  o.Number("typed", static_cast<long long>(view.typed));
+  o.Number("min", static_cast<long long>(view.typedMin));
+  o.Number("max", static_cast<long long>(view.typedMax));
+  o.Close();
+}
+
+// The names of a picture list ("a.jpg|b.jpg", also with "," or ";"), at most kMaxPictures.
+constexpr size_t kMaxPictures = 64;
+
+std::vector<std::string> Pictures(const std::string& list) {
+  std::vector<std::string> names;
+  std::string name;
+  for (size_t i = 0; i <= list.size() && names.size() < kMaxPictures; ++i) {
+    const char c = i < list.size() ? list[i] : '|';
+    if (c == '|' || c == ',' || c == ';') {
+      name.erase(0, name.find_first_not_of(' '));
+      name.erase(name.find_last_not_of(' ') + 1);
+      if (!name.empty()) names.push_back(name);
+      name.clear();
+    } else {
+      name += c;
+    }
+  }
+  return names;
+}
+
+// The content type of a picture the page may show, by the name's extension (none: not
+// a picture).
+const char* PictureType(const std::string& name) {
+  const std::string ext = name.substr(name.find_last_of('.') == std::string::npos ? name.size() : name.find_last_of('.'));
+  std::string lower;
+  for (char c : ext) lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (lower == ".jpg" || lower == ".jpeg") return "image/jpeg";
+  if (lower == ".png") return "image/png";
+  if (lower == ".gif") return "image/gif";
+  if (lower == ".bmp") return "image/bmp";
+  return nullptr;
+}
+
+// ---- the customer's actions --------------------------------------------------------------
+
+constexpr size_t kMaxBodyBytes = 256 * 1024;  // of a POST body
+constexpr int kMaxPad = 1280;                 // pixels of the signature pad, each way
+constexpr long long kMaxInkLength = 200000;   // pixels of pen path in one signature
+
+// One action of the page, as lines of words:
+//   wait N                    the wait it answers
+//   confirm | cancel | clear | enter
+//   key D                     a digit pressed
+//   rate N                    a rating chosen
+//   pad W H                   the signature pad's size in pixels
+//   stroke X,Y X,Y ...        one pen stroke (points are kept inside the pad)
+bool ParseAction(const std::string& body, CustomerAction& action) {
+  using Kind = CustomerAction::Kind;
+  bool haveKind = false, haveWait = false;
+  long long ink = 0;
+  size_t at = 0;
+  while (at < body.size()) {
+    size_t end = body.find('\n', at);
+    if (end == std::string::npos) end = body.size();
+    std::string line = body.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string word = line.substr(0, line.find(' '));
+    const std::string rest = line.size() > word.size() ? line.substr(word.size() + 1) : std::string();
+    long a = 0, b = 0;
+    char* stop = nullptr;
+    if (word.empty()) continue;
+    if (word == "wait") {
+      const unsigned long long id = std::strtoull(rest.c_str(), &stop, 10);
+      if (rest.empty() || *stop) return false;
+      action.wait = id;
+      haveWait = true;
+      continue;
+    }
+    if (word == "pad") {
+      a = std::strtol(rest.c_str(), &stop, 10);
+      b = std::strtol(stop, &stop, 10);
+      if (*stop || a < 16 || b < 16 || a > kMaxPad || b > kMaxPad) return false;
+      action.signature.width = static_cast<int>(a);
+      action.signature.height = static_cast<int>(b);
+      continue;
+    }
+    if (word == "stroke") {
+      const DrawnSignature& pad = action.signature;
+      if (pad.width == 0) return false;  // the pad's size comes first
+      std::vector<std::pair<int, int>> stroke;
+      const char* p = rest.c_str();
+      while (*p) {
+        a = std::strtol(p, &stop, 10);
+        if (stop == p || *stop != ',') return false;
+        p = stop + 1;
+        b = std::strtol(p, &stop, 10);
+        if (stop == p || (*stop && *stop != ' ')) return false;
+        p = *stop ? stop + 1 : stop;
+        const std::pair<int, int> point(static_cast<int>(std::min<long>(std::max<long>(a, 0), pad.width - 1)),
+                                        static_cast<int>(std::min<long>(std::max<long>(b, 0), pad.height - 1)));
+        if (!stroke.empty()) {
+          ink += std::max(std::abs(point.first - stroke.back().first), std::abs(point.second - stroke.back().second));
+        }
+        stroke.push_back(point);
+        if (++ink > kMaxInkLength) return false;
+      }
+      if (!stroke.empty()) action.signature.strokes.push_back(std::move(stroke));
+      continue;
+    }
+    if (haveKind) return false;
+    haveKind = true;
+    if (word == "confirm" || word == "cancel" || word == "clear" || word == "enter") {
+      if (!rest.empty()) return false;
+      action.kind = word == "confirm" ? Kind::kConfirm : word == "cancel" ? Kind::kCancel
+                    : word == "clear" ? Kind::kClear : Kind::kEnter;
+    } else if (word == "key") {
+      if (rest.size() != 1) return false;
+      action.kind = Kind::kKey;
+      action.key = rest[0];
+    } else if (word == "rate") {
+      a = std::strtol(rest.c_str(), &stop, 10);
+      if (rest.empty() || *stop) return false;
+      action.kind = Kind::kRate;
+      action.rating = static_cast<int>(std::min<long>(std::max<long>(a, -1), 256));
+    } else {
+      return false;
+    }
+  }
+  return haveKind && haveWait;
 }
 
 // ---- HTTP -----------------------------------------------------------------------------
@@ -273,7 +382,7 @@ std::string Response(int code, const char* reason, const char* type, const std::
   out += type;
   out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n";
-  if (code == 405) out += "Allow: GET, HEAD\r\n";
+  if (code == 405) out += "Allow: GET, HEAD, POST\r\n";
   out += "\r\n";
   if (!head) out += body;
   return out;
@@ -290,37 +399,101 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// The Host header names this machine's loopback (or is absent): a page of another site
-// that a name resolving to 127.0.0.1 points here cannot read the view.
-bool LoopbackHost(const std::string& headers) {
-  const std::string lower = Lower(headers);
-  const size_t at = lower.find("\nhost:");
-  if (at == std::string::npos) return true;
-  size_t begin = at + 6;
+// The value of a header (its name in lower case), trimmed; `found` tells whether it is there.
+std::string HeaderValue(const std::string& head, const char* name, bool& found) {
+  const std::string lower = Lower(head);
+  const size_t at = lower.find("\n" + std::string(name) + ":");
+  found = at != std::string::npos;
+  if (!found) return std::string();
+  const size_t begin = at + 2 + std::strlen(name);
   size_t end = lower.find('\n', begin);
   if (end == std::string::npos) end = lower.size();
-  std::string host = lower.substr(begin, end - begin);
-  host.erase(0, host.find_first_not_of(" \t"));
-  host.erase(host.find_last_not_of(" \t\r") + 1);
+  std::string value = lower.substr(begin, end - begin);
+  value.erase(0, value.find_first_not_of(" \t"));
+  value.erase(value.find_last_not_of(" \t\r") + 1);
+  return value;
+}
+
+bool IsLoopbackName(const std::string& host) {
+  return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
+}
+
+// The Host header names this machine's loopback (or is absent): a page of another site
+// that a name resolving to 127.0.0.1 points here cannot read the view.
+bool LoopbackHost(const std::string& head) {
+  bool found = false;
+  std::string host = HeaderValue(head, "host", found);
+  if (!found) return true;
   if (!host.empty() && host[0] == '[') {
     host = host.substr(0, host.find(']') + 1);
   } else {
     host = host.substr(0, host.find(':'));
   }
-  return host == "127.0.0.1" || host == "localhost" || host == "[::1]";
+  return IsLoopbackName(host);
 }
 
-// The answer to one whole request head.
-std::string Reply(const std::string& head, const Simulator& sim) {
+// A customer's action comes from the view's own page: it carries the page's header
+// X-RV270-Customer (another site's page cannot send it without a preflight, which this
+// server refuses) and, when the browser names the page's origin, that is a loopback one.
+bool FromOwnPage(const std::string& head) {
+  bool found = false;
+  HeaderValue(head, "x-rv270-customer", found);
+  if (!found) return false;
+  bool hasOrigin = false;
+  const std::string origin = HeaderValue(head, "origin", hasOrigin);
+  if (!hasOrigin) return true;
+  const std::string scheme = "http://";
+  if (origin.compare(0, scheme.size(), scheme) != 0) return false;
+  std::string host = origin.substr(scheme.size());
+  host = host[0] == '[' ? host.substr(0, host.find(']') + 1) : host.substr(0, host.find(':'));
+  return IsLoopbackName(host);
+}
+
+std::string ActionReply(ActionResult result) {
+  switch (result) {
+    case ActionResult::kTaken:
+      return Plain(200, "OK");
+    case ActionResult::kNoWait:
+      return Response(409, "Conflict", "text/plain; charset=utf-8", "no customer wait at the page\n", false);
+    case ActionResult::kOtherWait:
+      return Response(409, "Conflict", "text/plain; charset=utf-8", "that wait is over\n", false);
+    case ActionResult::kRefused:
+      break;
+  }
+  return Response(409, "Conflict", "text/plain; charset=utf-8", "the wait does not take that\n", false);
+}
+
+// The picture of the playlist at `query` ("n=INDEX"): a stored advertising picture.
+std::string PictureReply(const std::string& query, const Simulator& sim, bool isHead) {
+  constexpr int kPictureCategory = 1;
+  char* end = nullptr;
+  const unsigned long index = query.compare(0, 2, "n=") == 0 ? std::strtoul(query.c_str() + 2, &end, 10) : 0;
+  if (!end || *end) return Plain(404, "Not Found", isHead);
+  const std::vector<std::string> names = Pictures(sim.View(0, false).media.picList);
+  if (index >= names.size() || !PictureType(names[index])) return Plain(404, "Not Found", isHead);
+  Bytes content;
+  if (!sim.KeptFileContent(kPictureCategory, names[index], content)) return Plain(404, "Not Found", isHead);
+  return Response(200, "OK", PictureType(names[index]), std::string(content.begin(), content.end()), isHead);
+}
+
+// The answer to one whole request: its head and its body.
+std::string Reply(const std::string& head, const std::string& body, Simulator& sim) {
   const size_t lineEnd = head.find_first_of("\r\n");
   const std::string line = head.substr(0, lineEnd);
   const size_t sp1 = line.find(' ');
   const size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
   if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0) return Plain(400, "Bad Request");
   const std::string method = line.substr(0, sp1);
-  std::string path = line.substr(sp1 + 1, sp2 - sp1 - 1);
-  path = path.substr(0, path.find('?'));
+  const std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+  const std::string path = target.substr(0, target.find('?'));
+  const std::string query = target.find('?') == std::string::npos ? std::string() : target.substr(target.find('?') + 1);
   const bool isHead = method == "HEAD";
+  if (method == "POST" && path == "/customer") {
+    if (!LoopbackHost(head) || !FromOwnPage(head)) return Plain(403, "Forbidden");
+    CustomerAction action;
+    if (!ParseAction(body, action)) return Plain(400, "Bad Request");
+    return ActionReply(sim.CustomerActs(action));
+  }
   if (method != "GET" && !isHead) return Plain(405, "Method Not Allowed");
   if (!LoopbackHost(head)) return Plain(403, "Forbidden", isHead);
   if (path == "/" || path == "/index.html") {
@@ -335,6 +508,7 @@ std::string Reply(const std::string& head, const Simulator& sim) {
       return Response(200, "OK", "image/png", std::string(view.signature.begin(), view.signature.end()), isHead);
     }
   }
+  if (path == "/picture") return PictureReply(query, sim, isHead);
   return Plain(404, "Not Found", isHead);
 }
 
@@ -342,6 +516,7 @@ struct Connection {
   os::Socket socket;
   std::string data;
   ViewClock::time_point deadline;
+  size_t need = 0;  // once the head is in: the bytes of head and body together
   // Answered: the sending side is shut down and what still arrives is read and dropped
   // until the client closes (or the drain time ends), so that closing with unread bytes
   // (a refused oversized request) cannot reset the connection before the client has
@@ -349,11 +524,34 @@ struct Connection {
   bool draining = false;
 };
 
-// The end of the request head, or npos while it is incomplete.
-size_t HeadEnd(const std::string& data) {
+// The size of the request head with its blank line, or 0 while it is incomplete.
+size_t HeadSize(const std::string& data) {
   const size_t crlf = data.find("\r\n\r\n");
   const size_t lf = data.find("\n\n");
-  return std::min(crlf, lf);
+  if (crlf == std::string::npos && lf == std::string::npos) return 0;
+  return crlf < lf ? crlf + 4 : lf + 2;
+}
+
+// What arrived so far on a connection: the answer once the request is whole, a refusal
+// when it passes a limit, or nothing yet.
+std::string Take(Connection& c, Simulator& sim) {
+  if (c.need == 0) {
+    const size_t headSize = HeadSize(c.data);
+    if (headSize == 0) {
+      return c.data.size() > kMaxRequestBytes ? Plain(431, "Request Header Fields Too Large") : std::string();
+    }
+    const std::string head = c.data.substr(0, headSize);
+    bool found = false;
+    const std::string length = HeaderValue(head, "content-length", found);
+    char* end = nullptr;
+    const unsigned long long bodyBytes = found ? std::strtoull(length.c_str(), &end, 10) : 0;
+    if (found && (length.empty() || *end)) return Plain(400, "Bad Request");
+    if (bodyBytes > kMaxBodyBytes) return Plain(413, "Payload Too Large");
+    c.need = headSize + static_cast<size_t>(bodyBytes);
+  }
+  if (c.data.size() < c.need) return std::string();
+  const size_t headSize = HeadSize(c.data);
+  return Reply(c.data.substr(0, headSize), c.data.substr(headSize, c.need - headSize), sim);
 }
 
 }  // namespace
@@ -366,7 +564,7 @@ struct HttpView::Server {
   os::Socket listener = os::kNoSocket;
   uint16_t port = 0;
 
-  void Run(const Simulator& sim) {
+  void Run(Simulator& sim) {
     std::vector<Connection> connections;
     std::vector<os::Socket> sockets;
     std::vector<char> ready;
@@ -387,19 +585,16 @@ struct HttpView::Server {
         if (c.draining) {
           done = now >= c.deadline || (ready[i + 1] && os::ReceiveSome(c.socket, buffer, sizeof(buffer)) <= 0);
         } else if (ready[i + 1]) {
-          // Never more than one byte past the limit: enough to know it was passed.
-          const size_t room = kMaxRequestBytes + 1 - c.data.size();
+          // Never more than one byte past the head's limit (enough to know it was
+          // passed), nor past the body once its length is known.
+          const size_t limit = c.need ? c.need : kMaxRequestBytes + 1;
+          const size_t room = limit > c.data.size() ? limit - c.data.size() : 1;
           const int n = os::ReceiveSome(c.socket, buffer, std::min(sizeof(buffer), room));
           if (n <= 0) {
             done = true;
           } else {
             c.data.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
-            const size_t end = HeadEnd(c.data);
-            if (end != std::string::npos) {
-              reply = Reply(c.data.substr(0, end + 1), sim);
-            } else if (c.data.size() > kMaxRequestBytes) {
-              reply = Plain(431, "Request Header Fields Too Large");
-            }
+            reply = Take(c, sim);
           }
         }
         if (!done && !c.draining && reply.empty() && now >= c.deadline) reply = Plain(408, "Request Timeout");
@@ -422,7 +617,7 @@ struct HttpView::Server {
         if (s != os::kNoSocket && connections.size() >= kMaxConnections) {
           os::CloseSocket(s);
         } else if (s != os::kNoSocket) {
-          connections.push_back(Connection{s, std::string(), now + std::chrono::milliseconds(kRequestDeadlineMs), false});
+          connections.push_back(Connection{s, std::string(), now + std::chrono::milliseconds(kRequestDeadlineMs), 0, false});
         }
       }
     }
@@ -430,7 +625,7 @@ struct HttpView::Server {
   }
 };
 
-HttpView::HttpView(const Simulator& sim) : sim_(sim) {}
+HttpView::HttpView(Simulator& sim) : sim_(sim) {}
 
 HttpView::~HttpView() { Stop(); }
 
@@ -440,7 +635,7 @@ bool HttpView::Start(uint16_t port, std::string& error) {
   server->listener = os::ListenLoopback(port, server->port, error);
   if (server->listener == os::kNoSocket) return false;
   Server* s = server.get();
-  const Simulator& sim = sim_;
+  Simulator& sim = sim_;
   server->thread = std::thread([s, &sim] { s->Run(sim); });
   server_ = std::move(server);
   return true;
@@ -491,6 +686,18 @@ std::string ViewJson(const CustomerView& view) {
     s.Close();
   }
   AppendEntry(o.Raw("entry"), view);
+  AppendCustomer(o.Raw("customer"), view);
+  o.Number("shown", screen.shown);
+  {
+    std::string& raw = o.Raw("pictures");
+    raw += '[';
+    const std::vector<std::string> names = Pictures(media.picList);
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i) raw += ',';
+      AppendString(raw, names[i]);
+    }
+    raw += ']';
+  }
   o.Flag("customerWaiting", view.customerWaiting);
   {
     std::string& raw = o.Raw("requests");

@@ -177,6 +177,14 @@ void Simulator::SendUnsolicited(Link link, const Bytes& payload, int delayMs, co
   core_->outgoing.push_back(std::move(item));
 }
 
+bool Simulator::KeptFileContent(int category, const std::string& name, Bytes& content) const {
+  std::lock_guard<std::mutex> lock(core_->mu);
+  auto it = core_->state.files.find({category, name});
+  if (it == core_->state.files.end() || !it->second.kept) return false;
+  content = it->second.content;
+  return true;
+}
+
 DeviceState Simulator::State() const {
   std::lock_guard<std::mutex> lock(core_->mu);
   return core_->state;
@@ -204,6 +212,7 @@ CustomerView Simulator::View(size_t lastRequests, bool withSignature) const {
   view.lastRequests.assign(all.end() - static_cast<std::ptrdiff_t>(std::min(lastRequests, all.size())), all.end());
   view.customerWaiting = std::any_of(core_->outgoing.begin(), core_->outgoing.end(),
                                      [](const Outgoing& item) { return item.breakable; });
+  core_->DescribeWait(view);
   return view;
 }
 

@@ -25,10 +25,11 @@ std::atomic<bool> g_stop{false};
 
 extern "C" void OnSignal(int) { g_stop = true; }
 
-void Usage() {
-  std::printf(
+void Usage(FILE* to) {
+  std::fprintf(to,
       "usage: rv270-sim [--port N] [--seconds N] [--info FILE] [--serial NAME | --no-serial] [--verbose]\n"
-      "                 [--http PORT] [--customer-delay MS] [--signature FILE]\n"
+      "                 [--http PORT] [--customer scripted|browser] [--customer-delay MS]\n"
+      "                 [--signature FILE] [--help]\n"
       "  --port N       TCP port of the USB side (default: any free port)\n"
       "  --seconds N    stop after N seconds (default: until SIGINT/SIGTERM)\n"
       "  --info FILE    also write RV270_SIM=... and SERIAL=... lines to FILE\n"
@@ -37,8 +38,23 @@ void Usage() {
       "  --no-serial    serve the USB side only\n"
       "  --verbose      print every request as it arrives\n"
       "  --http PORT    serve the screen view on http://127.0.0.1:PORT/ (0: any free port)\n"
-      "  --customer-delay MS  time the customer takes at a waiting screen or an entry\n"
-      "  --signature FILE     store FILE as the customer's signature image (UserSign.png)\n");
+      "  --customer scripted|browser\n"
+      "                 who answers at the waiting screens: the scripted customer (default),\n"
+      "                 or a person at the screen view's page (needs --http)\n"
+      "  --customer-delay MS  time the scripted customer takes at a waiting screen or an entry\n"
+      "  --signature FILE     store FILE as the customer's signature image (UserSign.png)\n"
+      "  --help         print this and exit\n");
+}
+
+// The options that take a value.
+constexpr const char* kValueOptions[] = {"--port",           "--seconds",   "--info",    "--serial", "--http",
+                                         "--customer-delay", "--signature", "--customer"};
+
+bool IsOption(const std::string& arg) {
+  for (const char* option : kValueOptions) {
+    if (arg == option) return true;
+  }
+  return false;
 }
 
 bool ParseNumber(const char* text, long min, long max, long& out) {
@@ -72,6 +88,7 @@ int main(int argc, char** argv) {
   long httpPort = -1;
   long customerDelay = -1;
   std::string signatureFile;
+  bool browserCustomer = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -91,15 +108,35 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--signature" && hasValue) {
       signatureFile = argv[++i];
+    } else if (arg == "--customer" && hasValue &&
+               (std::strcmp(argv[i + 1], "scripted") == 0 || std::strcmp(argv[i + 1], "browser") == 0)) {
+      browserCustomer = std::strcmp(argv[++i], "browser") == 0;
     } else if (arg == "--verbose") {
       verbose = true;
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
     } else {
-      Usage();
-      return arg == "--help" || arg == "-h" ? 0 : 2;
+      // Name what was wrong: an unknown option, a missing value, or a value out of range.
+      if (!IsOption(arg)) {
+        std::fprintf(stderr, "rv270-sim: unknown option '%s'\n", arg.c_str());
+      } else if (!hasValue) {
+        std::fprintf(stderr, "rv270-sim: option '%s' needs a value\n", arg.c_str());
+      } else {
+        std::fprintf(stderr, "rv270-sim: bad value '%s' for option '%s'\n", argv[i + 1], arg.c_str());
+      }
+      std::fprintf(stderr, "run 'rv270-sim --help' for the options\n");
+      return 2;
     }
   }
 
+  if (browserCustomer && httpPort < 0) {
+    std::fprintf(stderr, "rv270-sim: --customer browser needs --http PORT (the page is where the customer answers)\n");
+    return 2;
+  }
+
   rv270sim::Simulator sim;
+  sim.SetBrowserCustomer(browserCustomer);
   if (customerDelay >= 0) {
     sim.EditState([customerDelay](rv270sim::DeviceState& s) { s.customerDelayMs = static_cast<int>(customerDelay); });
   }

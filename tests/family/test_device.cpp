@@ -129,9 +129,11 @@ TEST_P(DeviceTest, SerialRate) {
   EXPECT_EQ("115200", sim.State().serialRate);
   EXPECT_EQ(115200, RV270Api_GetBaud(Port(), 0));
   EXPECT_TRUE(LogHas("RV270Api_Communication return ok atoi(DeviceBaud):[115200]!"));
-  // The second export name behaves and logs as the first.
-  EXPECT_EQ(0, RV270Api_SetBaudtest(Port(), 0, 1, -5));
-  EXPECT_EQ("-5", sim.State().serialRate);
+  // The second export name behaves and logs as the first. A rate the line cannot run
+  // at is refused by the terminal (0x00 0x09) and not taken.
+  EXPECT_EQ(-3, RV270Api_SetBaudtest(Port(), 0, 1, -5));
+  EXPECT_EQ(125, RV270Api_GetErrorCode());
+  EXPECT_EQ("115200", sim.State().serialRate);
   EXPECT_TRUE(LogHas("RV270Api_SetBaud strBaud:[-5]"));
   EXPECT_EQ(0u, LogCount("RV270Api_SetBaudtest"));
   // Non-numeric rate text reads as 0.

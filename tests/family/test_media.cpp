@@ -70,6 +70,15 @@ TEST_F(MediaTest, VolumeLevels) {
   // Nothing set yet: the terminal says so.
   EXPECT_EQ(RV270Api_GetVoiceVolume(kUsbPort, 0, 1), -6);
   EXPECT_EQ(RV270Api_GetErrorCode(), 127);
+  // A degree the terminal does not have is refused and never stored: the level set
+  // before stays readable.
+  EXPECT_EQ(RV270Api_SetVoiceVolume(kUsbPort, 0, 1, 2), 0);
+  for (int degree : {4, 9, 255}) {
+    EXPECT_EQ(RV270Api_SetVoiceVolume(kUsbPort, 0, 1, degree), -4) << degree;
+    EXPECT_EQ(RV270Api_GetErrorCode(), 125) << degree;
+    EXPECT_EQ(RV270Api_GetVoiceVolume(kUsbPort, 0, 1), 2) << degree;
+  }
+  EXPECT_TRUE(LogHas("RV270Api_Communication myVolumeResult[1]==0x09!"));
 
   ExpectRows("GetVoiceVolume", [](int p) { return RV270Api_GetVoiceVolume(p, 0, 1); },
              {

@@ -121,10 +121,15 @@ class RawLink {
   // One whole request/answer exchange: the answer payload, empty on any failure.
   Bytes Exchange(const Bytes& request) {
     if (!SendPacket(rv270sim::EncodePacket(request))) return Bytes();
+    return ReadAnswer();
+  }
+
+  // The next answer packet's payload, empty when none comes whole in time.
+  Bytes ReadAnswer(int timeoutMs = 2000) {
     Bytes packet;
     size_t total = 0;
     do {
-      const Bytes report = ReadReport();
+      const Bytes report = ReadReport(timeoutMs);
       if (report.size() != 65) return Bytes();
       if (total == 0 && !rv270sim::ReadLengthField(report.data() + 1, 64, total)) return Bytes();
       if (packet.empty()) total = 2 * total + 8;
@@ -279,8 +284,14 @@ TEST_F(SimUsbSelfTest, DeviceStateFollowsTheCommands) {
       {Hex("50 23 01"), Hex("00 01")},  // no volume set yet
       {Hex("50 22 01 03"), Hex("00 00")},
       {Hex("50 23 01"), Hex("00 00 03")},
+      // Settings the terminal does not have are refused and not stored.
+      {Hex("50 22 01 09"), Hex("00 09")},
+      {Hex("50 22 02 04"), Hex("00 09")},
+      {Hex("50 23 01"), Hex("00 00 03")},
       {Hex("50 23 02"), Hex("00 01")},
       {Concat(Hex("50 0A"), Text("115200")), Hex("00 00")},
+      {Concat(Hex("50 0A"), Text("-5")), Hex("00 09")},
+      {Concat(Hex("50 0A"), Text("12345")), Hex("00 09")},
       {Hex("50 0A"), Hex("00 00")},  // the probe changes nothing
       {Hex("50 0B"), Concat(Hex("00 00"), Text("115200"))},
       {Concat(Hex("50 1D 00 03"), Text("abc")), Hex("00 00")},
@@ -308,6 +319,138 @@ TEST_F(SimUsbSelfTest, ClearScreenBreaksOffACustomerWait) {
   EXPECT_EQ(cancel.Exchange(Hex("50 15")), Hex("00 00"));
   EXPECT_EQ(waiting.ReadReport(), InputReport(rv270sim::EncodePacket(Hex("50 1D"))));
   EXPECT_EQ(sim.State().screen.mainScreenClears, 1);
+}
+
+// The customer at the screen view: waits are held until the page's customer acts, and
+// the answer is the one a scripted customer with the same input gets.
+class SimPageCustomerTest : public SimUsbSelfTest {
+ protected:
+  using Action = rv270sim::CustomerAction;
+
+  // Sends a waiting request on `link` and returns the wait the page is to answer.
+  uint64_t Hold(RawLink& link, const Bytes& request) {
+    EXPECT_TRUE(link.SendPacket(rv270sim::EncodePacket(request)));
+    uint64_t id = 0;
+    EXPECT_TRUE(sim.WaitUntil([&] { return (id = sim.View(0, false).waitId) != 0; }));
+    return id;
+  }
+
+  rv270sim::ActionResult Act(uint64_t wait, Action::Kind kind, char key = 0) {
+    Action a;
+    a.wait = wait;
+    a.kind = kind;
+    a.key = key;
+    return sim.CustomerActs(a);
+  }
+};
+
+TEST_F(SimPageCustomerTest, TypedPinGivesTheScriptedCustomersBlock) {
+  using R = rv270sim::ActionResult;
+  RawLink link;
+  ASSERT_TRUE(link.Open(sim.UsbPort()));
+  // Master key 001 from two components, then a PIN entry with an account field.
+  ASSERT_EQ(link.Exchange(Concat(Concat(Concat(Hex("50 54"), Text("001")), Concat(Hex("10"), Text("0123456789ABCDEF"))),
+                                 Concat(Concat(Hex("10"), Text("1111111111111111")), Hex("00"))))[1], 0x00);
+  const Bytes pinEntry = Concat(Concat(Concat(Hex("50 5A"), Text("001")), Text("123456789012")), Hex("01 00 1E 00 00"));
+  sim.SetBrowserCustomer(true);
+  const uint64_t wait = Hold(link, pinEntry);
+  rv270sim::CustomerView view = sim.View(0, false);
+  EXPECT_EQ(view.waitKind, "pin");
+  EXPECT_EQ(view.typedMin, 4u);
+  EXPECT_EQ(view.typedMax, 12u);
+
+  EXPECT_EQ(Act(wait, Action::Kind::kKey, '9'), R::kTaken);
+  EXPECT_EQ(Act(wait, Action::Kind::kClear), R::kTaken);
+  for (char key : std::string("7391")) EXPECT_EQ(Act(wait, Action::Kind::kKey, key), R::kTaken);
+  EXPECT_EQ(Act(wait, Action::Kind::kKey, 'x'), R::kRefused);
+  EXPECT_EQ(Act(wait + 1, Action::Kind::kKey, '5'), R::kOtherWait);
+  EXPECT_EQ(Act(wait, Action::Kind::kConfirm), R::kRefused);  // a keypad takes its enter key
+  EXPECT_EQ(sim.View(0, false).typed, 4u);
+  EXPECT_EQ(link.ReadAnswer(200), Bytes());  // nothing goes out while the customer types
+  EXPECT_EQ(Act(wait, Action::Kind::kEnter), R::kTaken);
+  const Bytes typed = link.ReadAnswer();
+  ASSERT_GE(typed.size(), 19u);
+  EXPECT_EQ(sim.State().values.count("pinpad.pin"), 0u);  // the digits were kept only for the answer
+  EXPECT_EQ(Act(wait, Action::Kind::kKey, '1'), R::kNoWait);
+
+  // The scripted customer typing the same PIN gets the same answer.
+  sim.SetBrowserCustomer(false);
+  sim.EditState([](rv270sim::DeviceState& s) { s.values["pinpad.pin"] = "7391"; });
+  EXPECT_EQ(link.Exchange(pinEntry), typed);
+
+  // Fewer digits than a PIN has are not entered; the keypad's cancel answers 0x00 0x01.
+  sim.SetBrowserCustomer(true);
+  const uint64_t second = Hold(link, pinEntry);
+  EXPECT_NE(second, wait);
+  EXPECT_EQ(sim.View(0, false).typed, 0u);
+  EXPECT_EQ(Act(second, Action::Kind::kKey, '1'), R::kTaken);
+  EXPECT_EQ(Act(second, Action::Kind::kEnter), R::kRefused);
+  EXPECT_EQ(Act(second, Action::Kind::kCancel), R::kTaken);
+  EXPECT_EQ(link.ReadAnswer(), Hex("00 01"));
+}
+
+TEST_F(SimPageCustomerTest, DrawnSignatureTimeoutBreakOffAndRating) {
+  using R = rv270sim::ActionResult;
+  sim.SetBrowserCustomer(true);
+  RawLink link, other;
+  ASSERT_TRUE(link.Open(sim.UsbPort()));
+  ASSERT_TRUE(other.Open(sim.UsbPort()));
+  // The signature screen: timeout(2) mode(1) V(2) S(1) four areas and the sign byte.
+  const auto signing = [](int timeout) {
+    return Concat(Hex("50 12 00"), Concat(Bytes{static_cast<uint8_t>(timeout)}, Bytes(21, 0x00)));
+  };
+
+  // The terminal's own timeout answers when the customer does nothing.
+  uint64_t wait = Hold(link, signing(1));
+  EXPECT_EQ(sim.View(0, false).waitKind, "sign");
+  EXPECT_EQ(link.ReadAnswer(3000), Hex("AA 00"));
+  EXPECT_EQ(Act(wait, Action::Kind::kCancel), R::kNoWait);
+
+  // A clear of the main screen breaks the wait off.
+  wait = Hold(link, signing(30));
+  EXPECT_EQ(other.Exchange(Hex("50 15")), Hex("00 00"));
+  EXPECT_EQ(link.ReadAnswer(), Hex("50 1D"));
+  EXPECT_EQ(Act(wait, Action::Kind::kCancel), R::kNoWait);
+
+  // Confirmed with strokes: the picture stored is those strokes at the pad's size.
+  wait = Hold(link, signing(30));
+  EXPECT_EQ(Act(wait, Action::Kind::kConfirm), R::kRefused);  // nothing drawn
+  Action drawn;
+  drawn.wait = wait;
+  drawn.kind = Action::Kind::kConfirm;
+  drawn.signature.width = 40;
+  drawn.signature.height = 20;
+  drawn.signature.strokes = {{{2, 10}, {37, 10}}};
+  EXPECT_EQ(sim.CustomerActs(drawn), R::kTaken);
+  EXPECT_EQ(link.ReadAnswer(), Hex("00 00 00"));
+  const rv270sim::DeviceState state = sim.State();
+  const auto file = state.files.find({9, "UserSign.png"});
+  ASSERT_NE(file, state.files.end());
+  const Bytes& png = file->second.content;
+  ASSERT_GT(png.size(), 48u + 20 * 41);
+  EXPECT_EQ(Bytes(png.begin() + 16, png.begin() + 24), Hex("00 00 00 28 00 00 00 14"));  // 40 x 20
+  // Stored deflate blocks: the rows start 48 bytes in, each a filter byte and 40 pixels.
+  const auto pixel = [&png](int x, int y) { return png[48 + static_cast<size_t>(y) * 41 + 1 + static_cast<size_t>(x)]; };
+  EXPECT_LT(pixel(20, 10), 0x80);
+  EXPECT_LT(pixel(2, 12), 0x80);  // the pen's width
+  EXPECT_EQ(pixel(20, 3), 0xFF);
+  EXPECT_TRUE(state.drawn.strokes.empty());
+
+  // The signing's cancel button, and the evaluation's rating.
+  wait = Hold(link, signing(30));
+  EXPECT_EQ(Act(wait, Action::Kind::kCancel), R::kTaken);
+  EXPECT_EQ(link.ReadAnswer(), Hex("00 03"));
+  EXPECT_EQ(sim.State().files.count({9, "UserSign.png"}), 0u);
+  wait = Hold(link, Hex("50 92 1E 00"));
+  EXPECT_EQ(sim.View(0, false).waitKind, "rating");
+  EXPECT_EQ(Act(wait, Action::Kind::kCancel), R::kRefused);
+  Action rate;
+  rate.wait = wait;
+  rate.kind = Action::Kind::kRate;
+  rate.rating = 3;
+  EXPECT_EQ(sim.CustomerActs(rate), R::kTaken);
+  EXPECT_EQ(link.ReadAnswer(), Hex("00 00 03"));
+  EXPECT_EQ(link.Exchange(Hex("50 5D 00 00 05")), Hex("00 00 03"));
 }
 
 TEST_F(SimUsbSelfTest, UnsolicitedAnswerWaitsForTheNextLink) {

@@ -45,16 +45,16 @@ def signature_png(width=160, height=48):
 
 
 class Simulator:
-    """rv270-sim with the screen view on a free port."""
+    """rv270-sim with the screen view on a free port, with more options in `args`; its
+    output goes to WORK/NAME.log."""
 
-    def __init__(self, program, work, signature):
-        info = os.path.join(work, "sim-info")
+    def __init__(self, program, work, args, name="sim"):
+        info = os.path.join(work, name + "-info")
         if os.path.exists(info):
             os.remove(info)
-        self.log_path = os.path.join(work, "sim.log")
+        self.log_path = os.path.join(work, name + ".log")
         self.process = subprocess.Popen(
-            [program, "--http", "0", "--no-serial", "--info", info, "--verbose",
-             "--customer-delay", str(CUSTOMER_DELAY_MS), "--signature", signature],
+            [program, "--http", "0", "--no-serial", "--info", info, "--verbose"] + args,
             stdout=open(self.log_path, "w"), stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         values = {}
         for _ in range(100):
@@ -135,7 +135,7 @@ def chromium(args, seconds=BROWSER_SECONDS):
     RUNS[0] += 1
     profile = os.path.join(os.environ["VIEW_WORK"], "chromium-profile-%d" % RUNS[0])
     command = [os.environ["CHROMIUM"], "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-               "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--window-size=1080,760",
+               "--no-first-run", "--no-default-browser-check", "--hide-scrollbars", "--window-size=1280,900",
                "--user-data-dir=" + profile] + args
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=seconds)
     return done.stdout.decode("utf-8", "replace"), done.stderr.decode("utf-8", "replace")
@@ -209,7 +209,8 @@ def main():
     with open(signature, "wb") as f:
         f.write(signature_png())
 
-    sim = Simulator(os.environ["RV270_SIM_PROGRAM"], work, signature)
+    sim = Simulator(os.environ["RV270_SIM_PROGRAM"], work,
+                    ["--customer-delay", str(CUSTOMER_DELAY_MS), "--signature", signature])
     try:
         os.environ["RV270_SIM"] = sim.usb
         log("simulator at %s, screen view at %s" % (sim.usb, sim.url))

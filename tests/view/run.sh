@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The simulator's screen view in a real browser: rv270-sim --http serves the page while a
 # teller workflow runs against it (through the Python binding); headless Chromium loads
-# the page during a signing and a PIN entry, and the test checks what the page shows.
-# One screenshot is kept: BUILD_DIR/screen-view.png.
+# the page during a signing and a PIN entry, and the test checks what the page shows
+# (one screenshot: BUILD_DIR/screen-view.png). Then the customer at the page: with
+# --customer browser, Chromium driven by WebDriver confirms, signs, types a PIN and a
+# password, cancels and rates, and the library's answers are checked (customer_test.py;
+# a screenshot of each step: BUILD_DIR/view-<step>.png).
 #
 # usage: tests/view/run.sh BUILD_DIR
 #   BUILD_DIR  a built Linux build folder (rv270-sim and the library)
-# Needs Debian's chromium (apt-get install chromium) and python3.
+# Needs Debian's chromium, chromium-driver and python3-selenium, and openssl.
 set -uo pipefail
 
 [ $# -ge 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
@@ -32,4 +35,19 @@ start=$(date +%s)
 status=$?
 echo "screen view test: $([ $status -eq 0 ] && echo passed || echo FAILED) in $(($(date +%s) - start)) s"
 [ -f "$VIEW_SCREENSHOT" ] && echo "screenshot: $VIEW_SCREENSHOT"
+
+# The customer at the page, driven by WebDriver: screenshots BUILD_DIR/view-<step>.png.
+CHROMEDRIVER=${CHROMEDRIVER:-$(command -v chromedriver || true)}
+if [ -z "$CHROMEDRIVER" ] || ! /usr/bin/python3 -c 'import selenium' 2>/dev/null; then
+  echo "customer test: no chromedriver or selenium (apt-get install chromium-driver python3-selenium)" >&2
+  exit 1
+fi
+export CHROMEDRIVER VIEW_SHOTS=$BUILD
+rm -f "$BUILD"/view-*.png
+start=$(date +%s)
+(cd "$HERE" && /usr/bin/python3 customer_test.py)
+customer=$?
+echo "customer test: $([ $customer -eq 0 ] && echo passed || echo FAILED) in $(($(date +%s) - start)) s"
+ls "$BUILD"/view-*.png 2>/dev/null | sed 's/^/screenshot: /'
+[ $status -eq 0 ] && exit $customer
 exit $status

@@ -239,4 +239,68 @@ TEST_F(ScreenView, PinEntryShowsTheDigitCountAndNoSecret) {
   EXPECT_NE(BodyOf(Get(port, "/state")).find("\"entry\":{\"active\":false}"), std::string::npos);
 }
 
+// The customer at the page: actions are taken only from the view's own page, bounded,
+// and what is typed shows as a count alone.
+TEST_F(ScreenView, CustomerActionsComeOnlyFromThePageAndShowNoDigit) {
+  sim.SetBrowserCustomer(true);
+  const std::string c1 = "0123456789ABCDEF", c2 = "FEDCBA9876543210";
+  Send(Cat({Bytes{0x50, 0x54}, B("001"), Bytes{16}, B(c1), Bytes{16}, B(c2), Bytes{0}}));
+  Send(Cat({Bytes{0x50, 0x5A}, B("001"), Bytes{0x01, 0x00, 0x3C, 0x00, 0x00}}));
+  ASSERT_TRUE(sim.WaitUntil([&] { return sim.View(0, false).waitId != 0; }));
+  const std::string wait = std::to_string(sim.View(0, false).waitId);
+
+  const std::string own = "X-RV270-Customer: 1\r\nOrigin: http://127.0.0.1:" + std::to_string(port) + "\r\n";
+  const auto post = [&](const std::string& body, const std::string& headers) {
+    return StatusOf(Http(port, "POST /customer HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n" + headers +
+                                   "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  };
+  struct Case {
+    const char* what;
+    std::string body, headers;
+    int status;
+  };
+  const Case cases[] = {
+      {"without the page's header", "wait " + wait + "\nkey 7\n", "", 403},
+      {"from another site", "wait " + wait + "\nkey 7\n", "X-RV270-Customer: 1\r\nOrigin: http://attacker.example\r\n",
+       403},
+      {"an unknown action", "wait " + wait + "\nfly\n", own, 400},
+      {"no wait named", "key 7\n", own, 400},
+      {"two actions", "wait " + wait + "\nkey 7\nkey 3\n", own, 400},
+      {"a stroke before the pad", "wait " + wait + "\nconfirm\nstroke 1,2 3,4\n", own, 400},
+      {"a wait that is over", "wait 999\nkey 7\n", own, 409},
+      {"not a digit", "wait " + wait + "\nkey x\n", own, 409},
+  };
+  for (const Case& c : cases) EXPECT_EQ(post(c.body, c.headers), c.status) << c.what;
+  EXPECT_EQ(StatusOf(Http(port, "POST /customer HTTP/1.1\r\nHost: 127.0.0.1\r\n" + own + "Content-Length: 300000\r\n\r\n")),
+            413);
+  EXPECT_EQ(sim.View(0, false).typed, 0u);
+
+  for (const char* key : {"7", "3", "9", "1"}) EXPECT_EQ(post("wait " + wait + "\nkey " + key + "\n", own), 200);
+  const std::string state = BodyOf(Get(port, "/state"));
+  EXPECT_NE(state.find("\"entry\":{\"active\":true,\"kind\":\"PIN\",\"digits\":4}"), std::string::npos) << state;
+  EXPECT_NE(state.find("\"customer\":{\"mode\":\"browser\",\"wait\":" + wait + ",\"kind\":\"pin\",\"typed\":4"),
+            std::string::npos)
+      << state;
+  EXPECT_EQ(state.find("7391"), std::string::npos);
+  EXPECT_EQ(post("wait " + wait + "\nenter\n", own), 200);
+  EXPECT_TRUE(sim.WaitUntil([&] { return !sim.View(0, false).customerWaiting; }));
+  EXPECT_EQ(post("wait " + wait + "\nkey 1\n", own), 409);
+}
+
+TEST_F(ScreenView, PlaylistPicturesAreServedWhenStoredWhole) {
+  const Bytes png = Cat({Bytes{0x89}, B("PNG\r\n\x1A\n"), Bytes(40, 0x00)});
+  sim.PutFile(1, "a.png", png);
+  sim.PutFile(1, "notes.txt", B("text"));
+  const std::string list = "a.png|notes.txt|missing.jpg";
+  Send(Cat({Bytes{0x50, 0x25, static_cast<uint8_t>(list.size())}, B(list)}));
+  const std::string answer = Get(port, "/picture?n=0");
+  EXPECT_EQ(StatusOf(answer), 200);
+  EXPECT_NE(answer.find("Content-Type: image/png"), std::string::npos);
+  EXPECT_EQ(BodyOf(answer), std::string(png.begin(), png.end()));
+  for (const char* query : {"/picture?n=1", "/picture?n=2", "/picture?n=3", "/picture?n=x", "/picture"}) {
+    EXPECT_EQ(StatusOf(Get(port, query)), 404) << query;
+  }
+  EXPECT_NE(BodyOf(Get(port, "/state")).find("\"pictures\":[\"a.png\",\"notes.txt\",\"missing.jpg\"]"), std::string::npos);
+}
+
 }  // namespace

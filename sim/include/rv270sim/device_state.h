@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "rv270sim/codec.h"
 
@@ -34,9 +35,20 @@ struct ScreenState {
   std::string welcome;               // 0x50 0x1C
   int posterType = -1;               // 0x50 0x19
   std::array<int, 4> adArea{-1, -1, -1, -1};  // 0x50 0x11
+  // Command byte of the latest main-screen content (0x10, 0x12, 0x17, 0x18, 0x1A,
+  // 0x1B); 0 while the main screen is clear.
+  uint8_t shown = 0;
   std::string lastScript;            // 0x50 0x14
   int mainScreenClears = 0;          // 0x50 0x15
   int statusBarClears = 0;           // 0x50 0x1F
+};
+
+// A signature drawn by the customer at the screen view: strokes of points (x, y) on a
+// pad of width x height pixels.
+struct DrawnSignature {
+  int width = 0;
+  int height = 0;
+  std::vector<std::vector<std::pair<int, int>>> strokes;
 };
 
 struct MediaState {
@@ -92,6 +104,11 @@ struct DeviceState {
   // 0x1B): the answer (status bytes and byte 2) and how long the customer takes.
   Bytes customerAnswer{0x00, 0x00, 0x00};
   int customerDelayMs = 0;
+  // The customer answers at the screen view's page (Simulator::SetBrowserCustomer).
+  bool customerAtPage = false;
+  // The strokes a customer at the screen view drew, while the signing they complete
+  // stores its picture (empty otherwise: the scripted customer's strokes are drawn).
+  DrawnSignature drawn;
   // Answer of a waiting command broken off by 0x50 0x15 (empty: none is sent).
   Bytes breakOffAnswer{0x50, 0x1D};
   // Result text of a script run with 0x50 0x14.

@@ -59,6 +59,38 @@ struct CustomerView {
   Bytes signature;             // its bytes, when asked for and kept whole
   std::vector<RequestRecord> lastRequests;  // the latest requests, oldest first
   bool customerWaiting = false;  // a waiting command's answer is still due
+  // The wait in progress, as the customer sees it: "text" (an information text or text
+  // page to confirm), "page" (a web page), "sign", "rating", "pin", "password",
+  // "number"; empty without one.
+  std::string waitKind;
+  size_t typed = 0;  // characters entered so far at a keypad wait (never the characters)
+  size_t typedMin = 0, typedMax = 0;  // what the keypad takes (browser customer)
+  bool browserCustomer = false;
+  uint64_t waitId = 0;  // browser customer: the wait the page answers (0: none)
+};
+
+// What the customer does at the screen view (rv270-sim --customer browser).
+struct CustomerAction {
+  enum class Kind {
+    kConfirm,  // a text, page or signature screen: confirmed (with `signature` when signing)
+    kCancel,   // any wait but the evaluation: the customer cancels
+    kRate,     // the evaluation: `rating` chosen
+    kKey,      // a keypad: the digit `key` pressed
+    kClear,    // a keypad: what was typed is wiped
+    kEnter,    // a keypad: the entry is done
+  };
+  Kind kind = Kind::kConfirm;
+  uint64_t wait = 0;  // the wait it is meant for (CustomerView::waitId)
+  int rating = 0;
+  char key = 0;
+  DrawnSignature signature;
+};
+
+enum class ActionResult {
+  kTaken,
+  kNoWait,     // no wait is in progress at the page (or the customer is scripted)
+  kOtherWait,  // the action was meant for a wait that is over
+  kRefused,    // the wait does not take it (a key past the entry's length, an empty pad, ...)
 };
 
 class Simulator {
@@ -114,6 +146,14 @@ class Simulator {
   // Customer outcome of the waiting screen commands: the answer bytes (status and
   // byte 2) and the time the customer takes.
   void SetCustomerOutcome(const Bytes& answer, int delayMs = 0);
+  // The customer at the screen view instead of the script: every customer wait is held
+  // until CustomerActs answers it, or the terminal's own timeout (the command's timeout
+  // field; none when it is 0) answers 0xAA 0x00. Off by default.
+  void SetBrowserCustomer(bool on);
+  // The page's customer acts: the answer is made by the command's handler, as for a
+  // scripted customer who gave the same input (PIN blocks under the loaded keys, the
+  // drawn strokes stored as the signature picture, the rating kept).
+  ActionResult CustomerActs(const CustomerAction& action);
   void ClearScripts();  // drops scripted answers, faults and pending raw replies
 
   // ---- Raw and unsolicited sends ----
@@ -130,6 +170,8 @@ class Simulator {
   // ---- Files ----
   // Stores a file as if it had been downloaded (category code 1 to 9).
   void PutFile(int category, const std::string& name, const Bytes& content);
+  // The bytes of a stored file that is kept whole; false when there is none.
+  bool KeptFileContent(int category, const std::string& name, Bytes& content) const;
   // Stores a file of `size` pattern bytes (PatternByte), never held in memory.
   void PutPatternFile(int category, const std::string& name, uint64_t size);
   void SetTransferFaults(const TransferFaults& faults);
