@@ -439,7 +439,7 @@ std::string Hex(const Bytes& bytes) {
 
 }  // namespace
 
-std::vector<uint8_t> TerminalReportDescriptor() {
+std::vector<uint8_t> TerminalReportDescriptor(uint8_t reportBytes) {
   return {
       0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
       0x09, 0x01,        // usage 1
@@ -447,7 +447,7 @@ std::vector<uint8_t> TerminalReportDescriptor() {
       0x15, 0x00,        //   logical minimum 0
       0x26, 0xFF, 0x00,  //   logical maximum 255
       0x75, 0x08,        //   report size 8
-      0x95, 0x40,        //   report count 64
+      0x95, reportBytes, //   report count
       0x09, 0x02,        //   usage 2
       0x81, 0x02,        //   input (data, variable, absolute)
       0x09, 0x03,        //   usage 3

@@ -34,9 +34,9 @@
 
 namespace rv270devstack {
 
-// The terminal's report descriptor: vendor page, 64-byte input, output and feature
-// reports, no report ids.
-std::vector<uint8_t> TerminalReportDescriptor();
+// The terminal's report descriptor: vendor page, input, output and feature reports of
+// `reportBytes` bytes each (64 for the terminal), no report ids.
+std::vector<uint8_t> TerminalReportDescriptor(uint8_t reportBytes = 64);
 
 struct DeviceSpec {
   uint16_t vendorId = 0x4B7E;

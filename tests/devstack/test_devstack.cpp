@@ -136,26 +136,30 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
   };
   const struct {
     const char* what;
+    int others;  // devices of another maker plugged first
     std::vector<Node> nodes;
     int found;
     const char* vid;
     const char* pid;
     int exchange;  // the status exchange's result
   } kCases[] = {
-      {"no hidraw class at all", {}, 0, "", "", -1},
-      {"a device that matches no entry", {{0x1234, 0x5678, true}}, 0, "", "", -1},
-      {"two candidates: the first node wins whatever the table order",
+      {"no hidraw class at all", 0, {}, 0, "", "", -1},
+      {"a device that matches no entry", 1, {}, 0, "", "", -1},
+      {"two candidates: the first node wins whatever the table order", 0,
        {{0x10C4, 0xEA81, true}, {0x4B7E, 0x0001, true}}, 1, "10C4", "EA81", 0},
-      {"a bridge id", {{0x0461, 0x4D15, true}, {0x10C4, 0xEA80, true}}, 1, "10C4", "EA80", 0},
-      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", 0},
-      {"a node that cannot be opened", {{0x4B7E, 0x0006, false}}, 1, "4B7E", "0006", -3},
+      {"a bridge id", 1, {{0x10C4, 0xEA80, true}}, 1, "10C4", "EA80", 0},
+      {"the terminal after another candidate was last found", 0, {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", 0},
+      {"a node that cannot be opened", 0, {{0x4B7E, 0x0006, false}}, 1, "4B7E", "0006", -3},
+      // The search sees every device; the link looks at the first 20 HID interfaces only.
+      {"the terminal as the 21st node", 20, {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", -1},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     bed_.reset();
     bed_.reset(new TerminalBed);
+    for (int i = 0; i < c.others; ++i) Plug(0x0461, static_cast<uint16_t>(0x4D15 + i));
     for (const Node& n : c.nodes) Plug(n.vid, n.pid, n.openable);
-    EXPECT_EQ(fs::exists(bed_->RootDir() + "/sys/class/hidraw"), !c.nodes.empty());
+    EXPECT_EQ(fs::exists(bed_->RootDir() + "/sys/class/hidraw"), c.others > 0 || !c.nodes.empty());
     sim.ClearRecords();
     const size_t from = LogLines().size();
     char pid[8] = {0};
@@ -178,8 +182,10 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
     if (c.exchange == -1) {
       EXPECT_GE(LogFind("打开端口失败!", from), 0);
     }
-    // Matched through sysfs, refused by the node: its reports fail with the reason.
+    // Matched through sysfs (the report lengths from its report descriptor there),
+    // refused by the node: its reports fail with the reason.
     if (c.exchange == -3) {
+      EXPECT_GE(LogFind("CommuniSize = 64", from), 0);
       EXPECT_GE(LogFind("os error 13: Permission denied", from), 0);
     }
   }
@@ -229,6 +235,27 @@ TEST_F(DevstackTest, ExchangesOverTheNode) {
     EXPECT_EQ(e.response, B({0x00, 0x00}) + data);
   }
   ExpectNoHandleOpen(n);
+}
+
+// A device with 32-byte reports: its report descriptor read through the node gives
+// 33-byte reports with the id byte, and no bridge to configure.
+TEST_F(DevstackTest, A32ByteDeviceGetsNoFeatureReportsAndSmallerReports) {
+  rv270sim::DeviceRecord small;
+  small.inputReportLength = small.outputReportLength = small.featureReportLength = 33;
+  sim.SetDevices({small});
+  DeviceSpec spec;
+  spec.descriptor = rv270devstack::TerminalReportDescriptor(32);
+  spec.simAddress = sim.UsbAddress();
+  ASSERT_GE(bed_->Plug(spec), 0);
+  const Bytes data = Pattern(20);
+  sim.ScriptNext(Answer::Done(data));  // 52-byte packets each way: two reports
+  const Exchanged e = Exchange(kStatusRequest + data);
+  EXPECT_EQ(e.result, 0);
+  EXPECT_EQ(e.response, B({0x00, 0x00}) + data);
+  EXPECT_TRUE(sim.FeatureReports().empty());
+  ASSERT_EQ(sim.OutputReports().size(), 2u);
+  EXPECT_EQ(sim.OutputReports()[0].size(), 33u);
+  EXPECT_TRUE(LogHas("CommuniSize = 32"));
 }
 
 // A block download and an upload with the terminal holding the link to one report per
