@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "QornRV270API.h"
@@ -304,12 +305,11 @@ TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) {
     // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
     sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
     sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
-    int ret = 0;
-    int error = 0;
     const size_t from = LogLines().size();
+    std::pair<int, int> outcome{0, 0};  // result, last error
     std::thread waiting([&] {
-      ret = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
-      error = RV270Api_GetErrorCode();
+      outcome.first = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
+      outcome.second = RV270Api_GetErrorCode();
     });
     if (m.afterTheRequest) {
       ASSERT_TRUE(sim.WaitForRequests(1));
@@ -321,8 +321,7 @@ TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) {
     EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
     waiting.join();
     EXPECT_LT(MsSince(cancelled), 2500) << "the call waited for the customer";
-    EXPECT_EQ(ret, 2);
-    EXPECT_EQ(error, 121);
+    EXPECT_EQ(outcome, std::make_pair(2, 121));
     EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
     sim.ClearScripts();
   }
