@@ -283,6 +283,9 @@ TEST_F(DevstackTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
   EXPECT_EQ(RV270Api_UploadFilesToPc(kUsbPort, 0, 0, back.string().c_str(), 9, "paced.jpg", 30, nullptr, nullptr), 0);
   std::ifstream in(back, std::ios::binary);
   EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), content);
+  // The library read the reports as fast as the terminal sent them: none found the
+  // node's 64-report queue full.
+  EXPECT_EQ(bed_->DroppedReports(n), 0u);
   ExpectNoHandleOpen(n);
   fs::remove_all(dir);
 }

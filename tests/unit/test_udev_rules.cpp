@@ -20,10 +20,7 @@ struct Rule {
   std::string product;  // glob of ATTRS{idProduct}, "*" when the rule has none
 };
 
-std::string RulesPath() {
-  const std::string here = __FILE__;  // <source>/tests/unit/test_udev_rules.cpp
-  return here.substr(0, here.rfind("/tests/")) + "/res/udev/70-qornrv270.rules";
-}
+std::string RulesPath() { return std::string(RV270_SOURCE_DIR) + "/res/udev/70-qornrv270.rules"; }
 
 std::string Match(const std::string& line, const std::string& key) {
   std::smatch m;
