@@ -6,6 +6,8 @@
 #   lib/cmake/QornRV270API/                     find_package(QornRV270API) gives the
 #                                               imported target QornRV270API::QornRV270API
 #   lib/pkgconfig/QornRV270API.pc               pkg-config QornRV270API
+#   Linux:   lib/udev/rules.d/70-qornrv270.rules  the terminal's hidraw nodes for the
+#                                               logged-in user and the plugdev group
 #   the README for integrators and the example sources; on Windows also the example
 #   programs and the simulator beside the DLL; on Linux the simulator in bin/
 #   bin/rv270 (rv270.exe), the command line for service staff, when it is built
@@ -63,6 +65,12 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/install/QornRV270API.pc.in
   ${PROJECT_BINARY_DIR}/generated/QornRV270API.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/generated/QornRV270API.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# udev rules for the terminal's hidraw nodes (udev reads them under /usr/lib or /lib:
+# install with that prefix, or copy the file to /etc/udev/rules.d).
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/res/udev/70-qornrv270.rules DESTINATION lib/udev/rules.d)
+endif()
 
 # The README for integrators is the block of README.md between its integrator markers.
 file(READ ${PROJECT_SOURCE_DIR}/README.md _readme)

@@ -74,7 +74,8 @@ run_capped() {
 # Debian packages.
 
 # What the native build needs (the library, tests, simulator, examples, benchmarks).
-BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file libcli11-dev)
+BASE_PACKAGES=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev file libcli11-dev
+  umockdev libumockdev-dev gir1.2-umockdev-1.0)
 
 # missing_packages name...: prints those of the packages that are not installed.
 missing_packages() {

@@ -5,11 +5,13 @@
 #               Benchmark, clang with libFuzzer, mingw-w64, Wine, socat; for the later
 #               stages the aarch64 cross compiler, qemu-user, pytest, pip and Mono), skipped
 #               when all are present
-#   linux       native RelWithDebInfo build of all targets; ctest; export check of the .so;
+#   linux       native RelWithDebInfo build of all targets; ctest (with the device-stack
+#               tests: the real hidraw backend against emulated terminals, umockdev); export
+#               check of the .so;
 #               the teller demo against the simulator (scripts/demo.sh); one short pass of
 #               the benchmarks
-#   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit and family
-#               tests and of the fuzz targets' replay of their kept inputs; ctest
+#   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit, family and
+#               device-stack tests and of the fuzz targets' replay of their kept inputs; ctest
 #   linux-tsan  ThreadSanitizer build of the family tests; the cancel and concurrency tests
 #               (threads calling exports on USB and serial at once, with cancels)
 #   fuzz        libFuzzer targets built with clang, ASan and UBSan; a short pass of each
@@ -403,7 +405,8 @@ stage_linux_asan() {
   local dir
   dir=$(build_dir linux-asan)
   configure_and_build linux-asan linux-asan \
-    rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib $(replay_targets) || return
+    rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib rv270_devstack_tests \
+    $(replay_targets) || return
   lane_start linux-asan linux_asan_tests "$dir"
 }
 
@@ -418,7 +421,7 @@ linux_asan_tests() {
   fi
   ASAN_OPTIONS="detect_leaks=$leaks" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib|fuzz_replay_.*)$'
+    run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib|devstack|fuzz_replay_.*)$'
 }
 
 # The fuzz targets, as fuzz/CMakeLists.txt names them.

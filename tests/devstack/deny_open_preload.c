@@ -37,40 +37,42 @@ typedef int (*open_fn)(const char *, int, ...);
 typedef int (*openat_fn)(int, const char *, int, ...);
 typedef int (*open2_fn)(const char *, int);
 
-#define WRAP_OPEN(name)                                  \
-  int name(const char *path, int flags, ...) {           \
-    va_list ap;                                          \
-    mode_t mode;                                         \
-    va_start(ap, flags);                                 \
-    mode = mode_arg(flags, ap);                          \
-    va_end(ap);                                          \
-    if (denied(path)) {                                  \
-      errno = EACCES;                                    \
-      return -1;                                         \
-    }                                                    \
-    return NEXT(#name, open_fn)(path, flags, mode);      \
+/* The mode argument an open takes when it may create a file. */
+#define TAKE_MODE(flags, mode)  \
+  do {                          \
+    va_list ap;                 \
+    va_start(ap, flags);        \
+    mode = mode_arg(flags, ap); \
+    va_end(ap);                 \
+  } while (0)
+
+#define REFUSE_IF_DENIED(path) \
+  do {                         \
+    if (denied(path)) {        \
+      errno = EACCES;          \
+      return -1;               \
+    }                          \
+  } while (0)
+
+#define WRAP_OPEN(name)                             \
+  int name(const char *path, int flags, ...) {      \
+    mode_t mode;                                    \
+    TAKE_MODE(flags, mode);                         \
+    REFUSE_IF_DENIED(path);                         \
+    return NEXT(#name, open_fn)(path, flags, mode); \
   }
 
-#define WRAP_OPENAT(name)                                     \
-  int name(int dirfd, const char *path, int flags, ...) {     \
-    va_list ap;                                               \
-    mode_t mode;                                              \
-    va_start(ap, flags);                                      \
-    mode = mode_arg(flags, ap);                               \
-    va_end(ap);                                               \
-    if (denied(path)) {                                       \
-      errno = EACCES;                                         \
-      return -1;                                              \
-    }                                                         \
-    return NEXT(#name, openat_fn)(dirfd, path, flags, mode);  \
+#define WRAP_OPENAT(name)                                    \
+  int name(int dirfd, const char *path, int flags, ...) {    \
+    mode_t mode;                                             \
+    TAKE_MODE(flags, mode);                                  \
+    REFUSE_IF_DENIED(path);                                  \
+    return NEXT(#name, openat_fn)(dirfd, path, flags, mode); \
   }
 
 #define WRAP_OPEN2(name)                       \
   int name(const char *path, int flags) {      \
-    if (denied(path)) {                        \
-      errno = EACCES;                          \
-      return -1;                               \
-    }                                          \
+    REFUSE_IF_DENIED(path);                    \
     return NEXT(#name, open2_fn)(path, flags); \
   }
 

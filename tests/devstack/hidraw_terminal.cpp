@@ -31,6 +31,9 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kReplyWaitMs = 2000;   // the simulator's `A`/`N`, `s` and `g` answers
 constexpr size_t kMaxFrame = 0xFFFF;
+// Reports hidraw keeps per open file (HIDRAW_BUFFER_SIZE); when they are all unread, it
+// drops the newest.
+constexpr size_t kQueuedReports = 64;
 
 // ---- Frames of the simulator's USB transport ----
 
@@ -154,6 +157,7 @@ struct Node {
   bool gone = false;
   int failNextErr = 0;
   size_t shortNext = 0;
+  uint64_t dropped = 0;  // reports that found the open file's queue full
   std::map<UMockdevIoctlClient*, std::shared_ptr<Link>> links;
 
   // Keeps one readiness byte on the terminal while some link has a report.
@@ -172,7 +176,11 @@ struct Node {
     while (RecvFrame(sock, type, payload)) {
       std::lock_guard<std::mutex> lock(m);
       if (type == 'R') {
-        link->reports.push_back(payload);
+        if (link->reports.size() < kQueuedReports) {
+          link->reports.push_back(payload);
+        } else {
+          ++dropped;
+        }
         UpdateReadinessLocked();
       } else {
         link->replyReady = true;
@@ -439,7 +447,7 @@ std::string Hex(const Bytes& bytes) {
 
 }  // namespace
 
-std::vector<uint8_t> TerminalReportDescriptor() {
+std::vector<uint8_t> TerminalReportDescriptor(uint8_t reportBytes) {
   return {
       0x06, 0x00, 0xFF,  // usage page (vendor defined 0xFF00)
       0x09, 0x01,        // usage 1
@@ -447,7 +455,7 @@ std::vector<uint8_t> TerminalReportDescriptor() {
       0x15, 0x00,        //   logical minimum 0
       0x26, 0xFF, 0x00,  //   logical maximum 255
       0x75, 0x08,        //   report size 8
-      0x95, 0x40,        //   report count 64
+      0x95, reportBytes, //   report count
       0x09, 0x02,        //   usage 2
       0x81, 0x02,        //   input (data, variable, absolute)
       0x09, 0x03,        //   usage 3
@@ -640,6 +648,13 @@ void TerminalBed::ShortenNextRead(int number, size_t length) {
 DeviceSpec TerminalBed::Spec(int number) const {
   auto node = impl_->Find(number);
   return node ? node->spec : DeviceSpec();
+}
+
+uint64_t TerminalBed::DroppedReports(int number) const {
+  auto node = impl_->Find(number);
+  if (!node) return 0;
+  std::lock_guard<std::mutex> lock(node->m);
+  return node->dropped;
 }
 
 int TerminalBed::OpenClients(int number) const {

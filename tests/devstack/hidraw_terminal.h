@@ -10,13 +10,15 @@
 // reads and writes go to a simulator over its USB TCP transport (one connection per
 // open of the node, made at the first read, write or feature report: `O` with the
 // device's record index, then `W` per write, `R` frames queued for the reads, one report
-// a read, and features as `S`/`G`). Every command, transfer and fault of the simulator
-// works unchanged through the node.
+// a read, at most 64 unread per open as hidraw keeps them, and features as `S`/`G`).
+// Every command, transfer and fault of the simulator works unchanged through the node.
 //
 // Poll readiness: umockdev backs a hidraw node with a pseudo-terminal, and a program
 // polls that. The node writes one byte to the terminal's master side while reports are
-// waiting and has the client's read consume it, so poll wakes exactly when a read has
-// something. Unplugging closes the master side: poll then reports a hang-up, as hidraw
+// waiting and has the client's read consume it, so poll wakes when a read has something.
+// The terminal is shared by every open of the node: while two are open (a cancel's link
+// beside a waiting call), one may wake for the other's report and read nothing (EAGAIN),
+// where hidraw wakes each open for its own queue only. Unplugging closes the master side: poll then reports a hang-up, as hidraw
 // does for a removed device, and reads fail with EIO.
 //
 // A node that cannot be opened: the project's preload library (deny_open_preload.c)
@@ -34,9 +36,9 @@
 
 namespace rv270devstack {
 
-// The terminal's report descriptor: vendor page, 64-byte input, output and feature
-// reports, no report ids.
-std::vector<uint8_t> TerminalReportDescriptor();
+// The terminal's report descriptor: vendor page, input, output and feature reports of
+// `reportBytes` bytes each (64 for the terminal), no report ids.
+std::vector<uint8_t> TerminalReportDescriptor(uint8_t reportBytes = 64);
 
 struct DeviceSpec {
   uint16_t vendorId = 0x4B7E;
@@ -74,6 +76,9 @@ class TerminalBed {
   // the first `length` bytes of the next report.
   void FailNextRead(int number, int err);
   void ShortenNextRead(int number, size_t length);
+
+  // Reports dropped because an open file had 64 unread ones, as hidraw drops them.
+  uint64_t DroppedReports(int number) const;
 
   // Number of open clients (opens of the node not closed yet) of a device.
   int OpenClients(int number) const;

@@ -130,7 +130,10 @@ class Control {
   int Port() const { return port_; }
 
   void Stop() {
+    stopping_ = true;
     if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+    const int session = session_.load();
+    if (session >= 0) shutdown(session, SHUT_RDWR);  // a client that keeps its connection
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
@@ -141,10 +144,12 @@ class Control {
     for (;;) {
       const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (c < 0) {
-        if (errno == EINTR) continue;
+        if (errno == EINTR && !stopping_) continue;
         return;
       }
-      Session(c);
+      session_ = c;
+      if (!stopping_) Session(c);
+      session_ = -1;
       close(c);
     }
   }
@@ -216,6 +221,8 @@ class Control {
   std::string sim_;
   int fd_ = -1;
   int port_ = 0;
+  std::atomic<int> session_{-1};
+  std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
 

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "QornRV270API.h"
@@ -136,26 +137,30 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
   };
   const struct {
     const char* what;
+    int others;  // devices of another maker plugged first
     std::vector<Node> nodes;
     int found;
     const char* vid;
     const char* pid;
     int exchange;  // the status exchange's result
   } kCases[] = {
-      {"no hidraw class at all", {}, 0, "", "", -1},
-      {"a device that matches no entry", {{0x1234, 0x5678, true}}, 0, "", "", -1},
-      {"two candidates: the first node wins whatever the table order",
+      {"no hidraw class at all", 0, {}, 0, "", "", -1},
+      {"a device that matches no entry", 1, {}, 0, "", "", -1},
+      {"two candidates: the first node wins whatever the table order", 0,
        {{0x10C4, 0xEA81, true}, {0x4B7E, 0x0001, true}}, 1, "10C4", "EA81", 0},
-      {"a bridge id", {{0x0461, 0x4D15, true}, {0x10C4, 0xEA80, true}}, 1, "10C4", "EA80", 0},
-      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", 0},
-      {"a node that cannot be opened", {{0x4B7E, 0x0006, false}}, 1, "4B7E", "0006", -3},
+      {"a bridge id", 1, {{0x10C4, 0xEA80, true}}, 1, "10C4", "EA80", 0},
+      {"the terminal after another candidate was last found", 0, {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", 0},
+      {"a node that cannot be opened", 0, {{0x4B7E, 0x0006, false}}, 1, "4B7E", "0006", -3},
+      // The search sees every device; the link looks at the first 20 HID interfaces only.
+      {"the terminal as the 21st node", 20, {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", -1},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     bed_.reset();
     bed_.reset(new TerminalBed);
+    for (int i = 0; i < c.others; ++i) Plug(0x0461, static_cast<uint16_t>(0x4D15 + i));
     for (const Node& n : c.nodes) Plug(n.vid, n.pid, n.openable);
-    EXPECT_EQ(fs::exists(bed_->RootDir() + "/sys/class/hidraw"), !c.nodes.empty());
+    EXPECT_EQ(fs::exists(bed_->RootDir() + "/sys/class/hidraw"), c.others > 0 || !c.nodes.empty());
     sim.ClearRecords();
     const size_t from = LogLines().size();
     char pid[8] = {0};
@@ -178,8 +183,10 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
     if (c.exchange == -1) {
       EXPECT_GE(LogFind("打开端口失败!", from), 0);
     }
-    // Matched through sysfs, refused by the node: its reports fail with the reason.
+    // Matched through sysfs (the report lengths from its report descriptor there),
+    // refused by the node: its reports fail with the reason.
     if (c.exchange == -3) {
+      EXPECT_GE(LogFind("CommuniSize = 64", from), 0);
       EXPECT_GE(LogFind("os error 13: Permission denied", from), 0);
     }
   }
@@ -231,6 +238,27 @@ TEST_F(DevstackTest, ExchangesOverTheNode) {
   ExpectNoHandleOpen(n);
 }
 
+// A device with 32-byte reports: its report descriptor read through the node gives
+// 33-byte reports with the id byte, and no bridge to configure.
+TEST_F(DevstackTest, A32ByteDeviceGetsNoFeatureReportsAndSmallerReports) {
+  rv270sim::DeviceRecord small;
+  small.inputReportLength = small.outputReportLength = small.featureReportLength = 33;
+  sim.SetDevices({small});
+  DeviceSpec spec;
+  spec.descriptor = rv270devstack::TerminalReportDescriptor(32);
+  spec.simAddress = sim.UsbAddress();
+  ASSERT_GE(bed_->Plug(spec), 0);
+  const Bytes data = Pattern(20);
+  sim.ScriptNext(Answer::Done(data));  // 52-byte packets each way: two reports
+  const Exchanged e = Exchange(kStatusRequest + data);
+  EXPECT_EQ(e.result, 0);
+  EXPECT_EQ(e.response, B({0x00, 0x00}) + data);
+  EXPECT_TRUE(sim.FeatureReports().empty());
+  ASSERT_EQ(sim.OutputReports().size(), 2u);
+  EXPECT_EQ(sim.OutputReports()[0].size(), 33u);
+  EXPECT_TRUE(LogHas("CommuniSize = 32"));
+}
+
 // A block download and an upload with the terminal holding the link to one report per
 // millisecond, the download's block sent twice on the terminal's request.
 TEST_F(DevstackTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
@@ -255,47 +283,48 @@ TEST_F(DevstackTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
   EXPECT_EQ(RV270Api_UploadFilesToPc(kUsbPort, 0, 0, back.string().c_str(), 9, "paced.jpg", 30, nullptr, nullptr), 0);
   std::ifstream in(back, std::ios::binary);
   EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), content);
+  // The library read the reports as fast as the terminal sent them: none found the
+  // node's 64-report queue full.
+  EXPECT_EQ(bed_->DroppedReports(n), 0u);
   ExpectNoHandleOpen(n);
   fs::remove_all(dir);
 }
 
-// A cancel from a second thread breaks off a read waiting on the node, and one that
-// comes as a call starts breaks off that call's wait.
+// A cancel from a second thread breaks off a call waiting on the node for the customer,
+// whether it comes as the call starts or while the call waits; the cancel's own link
+// opens the node beside the waiting one.
 TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) {
   const int n = Plug();
-  sim.ScriptNext(Answer::None());
-  std::atomic<int> waited{1};
-  const auto start = Clock::now();
-  std::thread waiter([&] { waited = Exchange(kStatusRequest, 8000).result; });
-  ASSERT_TRUE(sim.WaitForRequests(1, 5000));
-  EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
-  waiter.join();
-  EXPECT_EQ(waited.load(), -8);
-  EXPECT_LT(MsSince(start), 6000);
-  EXPECT_EQ(RV270Api_GetErrorCode(), 0);
-  ASSERT_TRUE(sim.WaitForRequests(2, 3000));
-  EXPECT_EQ(sim.Requests()[1].payload, (Bytes{0x50, 0x15}));
-  ExpectNoHandleOpen(n);
-
   sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
-  for (int delayMs : {0, 15}) {
-    SCOPED_TRACE(delayMs);
+  const struct {
+    const char* when;
+    bool afterTheRequest;  // else after the call's start line
+    int delayMs;
+  } kMoments[] = {{"as the call starts", false, 0}, {"15 ms into the call", false, 15},
+                  {"while the call waits", true, 300}};
+  for (const auto& m : kMoments) {
+    SCOPED_TRACE(m.when);
+    sim.ClearRecords();
     // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
     sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
     sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
-    int ret = 0;
-    int error = 0;
     const size_t from = LogLines().size();
+    std::pair<int, int> outcome{0, 0};  // result, last error
     std::thread waiting([&] {
-      ret = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
-      error = RV270Api_GetErrorCode();
+      outcome.first = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
+      outcome.second = RV270Api_GetErrorCode();
     });
-    while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    if (m.afterTheRequest) {
+      ASSERT_TRUE(sim.WaitForRequests(1));
+    } else {
+      while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(m.delayMs));
+    const auto cancelled = Clock::now();
     EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
     waiting.join();
-    EXPECT_EQ(ret, 2);
-    EXPECT_EQ(error, 121);
+    EXPECT_LT(MsSince(cancelled), 2500) << "the call waited for the customer";
+    EXPECT_EQ(outcome, std::make_pair(2, 121));
     EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
     sim.ClearScripts();
   }
