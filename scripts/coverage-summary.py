@@ -20,7 +20,7 @@ def figure(covered, total):
 
 
 def line(name, c):
-    return (f"{name:<36} lines {figure(c['lc'], c['lt'])}  "
+    return (f"{name:<40} lines {figure(c['lc'], c['lt'])}  "
             f"branches {figure(c['bc'], c['bt'])}")
 
 

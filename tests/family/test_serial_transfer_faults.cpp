@@ -1,0 +1,200 @@
+// Serial file transfers against a terminal or host that fails them at each step: the
+// rate switch, the handshake, the packages and their feedback, the host file or buffer,
+// and the switch back. (A package's feedback that never comes or comes damaged leaves
+// the terminal in the middle of the transfer, and is waited for ten minutes, 30 s at
+// the cut waits: left out.) Every failure after the switch to the transfer rate still
+// switches the terminal back to the library's rate, and an upload that fails leaves no
+// file at the save path. Also the rate code of the switch back for each library rate.
+//
+// The transfer logic is the same on every platform; it runs in the static test core
+// (pauses skipped, transfer waits cut to 5%).
+//
+// Narrow literals in this file are GBK (the tests are compiled like the library).
+#ifdef RV270_TEST_CORE
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "QornRV270API.h"
+#include "rv270sim/host.h"
+#include "support/outcome_rows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using rv270sim::Answer;
+using rv270sim::Link;
+using rv270sim::TransferFaults;
+using namespace rv270test;
+
+const Bytes kSwitchBack = B({0x50, 0x99, 0x01});  // back to 9600
+
+class SerialTransferFaultTest : public SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    if (HasFatalFailure()) return;
+    if (!SerialAvailable()) GTEST_SKIP() << "no serial port";
+    dir_ = FreshTestFolder("serial_faults");
+    rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
+  }
+  void TearDown() override {
+    SetLibraryRate(9600);
+    std::error_code ec;
+    if (!dir_.empty()) fs::remove_all(dir_, ec);
+    SimTest::TearDown();
+  }
+  static void SetLibraryRate(int rate) { ASSERT_EQ(RV270Api_SetBaud(SerialPort(), 0, 0, rate), 0); }
+  std::string Write(const std::string& name, size_t size) {
+    const fs::path p = dir_ / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    for (size_t i = 0; i < size; ++i) out.put(static_cast<char>(i * 13));
+    return p.string();
+  }
+  // The terminal answers the switch to the transfer rate and refuses the one back.
+  void RefuseTheSwitchBack() {
+    sim.SetHandler(0x50, 0x99, [](const rv270sim::Request& r, rv270sim::DeviceState&) {
+      return r.payload.size() == 3 && r.payload[2] == 5 ? Answer::Status(0x00, 0x00, 400)
+                                                        : Answer::Of(B({0x50, 0x99, 0x03}), 400);
+    });
+  }
+  fs::path dir_;
+};
+
+// What the terminal saw of a failed transfer.
+enum class Sent { kNothing, kOnlyTheSwitch, kSwitchedBack };
+
+struct FaultCase {
+  const char* name;
+  std::function<void()> arrange;
+  std::function<int()> call;
+  int result;
+  const char* line;  // the log line that tells what failed
+  Sent sent;
+};
+
+TEST_F(SerialTransferFaultTest, UploadFailuresSwitchBackAndLeaveNoFile) {
+  sim.PutPatternFile(9, "UserSign.png", 3000);
+  const std::string save = (dir_ / "sign.png").string();
+  const auto upload = [this](const std::string& path) {
+    return [this, path] {
+      return RV270Api_UploadFilesToPc(SerialPort(), 0, 0, path.c_str(), 9, "UserSign.png", 30, nullptr, nullptr);
+    };
+  };
+  Bytes small(100, 0xEE);
+  int smallLength = static_cast<int>(small.size());
+  const auto intoSmallBuffer = [&] {
+    smallLength = static_cast<int>(small.size());
+    return RV270Api_UploadFilesToPc(SerialPort(), 0, 1, "", 9, "UserSign.png", 30, small.data(), &smallLength);
+  };
+  Write("taken/inside.txt", 3);
+  TransferFaults silent;
+  silent.silenceAfter = 1;
+  const auto nothing = [] {};
+  const FaultCase cases[] = {
+      {"the save path names no folder", nothing, upload("sign.png"), -1, "filepath不包含文件名", Sent::kNothing},
+      {"the library rate has no rate code", [] { SetLibraryRate(230400); }, upload(save), -1,
+       "serial rate 230400 has no rate code!", Sent::kNothing},
+      {"the switch is refused", [this] { sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x50, 0x99, 0x03}), 400)); },
+       upload(save), -1, "[切换波特率ret=:][-4]", Sent::kOnlyTheSwitch},
+      {"no answer to the request", [this] { sim.ScriptNext(0x50, 0x08, Answer::None()); }, upload(save), -2,
+       "ICCombo_Commdu return error:", Sent::kSwitchedBack},
+      {"the request is refused", [this] { sim.ScriptNext(0x50, 0x08, Answer::Status(0x00, 0x09)); }, upload(save), -1,
+       "ICCombo_Commdu return error,szRecBuf[0]=00", Sent::kSwitchedBack},
+      {"the file is larger than the buffer", nothing, intoSmallBuffer, -2, "字节超出缓冲区100字节",
+       Sent::kSwitchedBack},
+      {"a folder with files is in the way", nothing, upload((dir_ / "taken").string()), -10, "没有写文件权限",
+       Sent::kSwitchedBack},
+      {"the save path's folder is missing", nothing, upload((dir_ / "missing" / "sign.png").string()), ENOENT,
+       "写入文件失败，返回：2", Sent::kSwitchedBack},
+      {"the data stops after the second package", [&] { sim.SetTransferFaults(silent); }, upload(save), -2,
+       "[iRet:][-2]", Sent::kSwitchedBack},
+      // Last: the handler stays for the rest of the test.
+      {"the switch back is refused", [this] { RefuseTheSwitchBack(); }, upload(save), -1,
+       "[切换回波特率9600=ret:][-4]", Sent::kSwitchedBack},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    fs::remove(save, ec);
+    sim.ClearRecords();
+    c.arrange();
+    const size_t from = LogLines().size();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+    const auto requests = sim.RequestPayloads(Link::kSerial);
+    switch (c.sent) {
+      case Sent::kNothing: EXPECT_TRUE(requests.empty()); break;
+      case Sent::kOnlyTheSwitch: EXPECT_EQ(requests.size(), 1u); break;
+      case Sent::kSwitchedBack:
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
+        break;
+    }
+    EXPECT_FALSE(fs::exists(save + ".part"));
+    // Only a refused switch back comes after the file is complete and in place.
+    EXPECT_EQ(fs::exists(save), &c == &cases[9]);
+    sim.ClearScripts();
+    SetLibraryRate(9600);
+  }
+  EXPECT_EQ(smallLength, 0);
+  EXPECT_TRUE(fs::exists(dir_ / "taken" / "inside.txt"));
+}
+
+TEST_F(SerialTransferFaultTest, DownloadFailuresSwitchBack) {
+  const std::string path = Write("clip.mp4", 3000);
+  const auto download = [&path] { return RV270Api_SaveFileSingle(SerialPort(), 0, 0, "", 2, path.c_str()); };
+  const FaultCase cases[] = {
+      {"the library rate has no rate code", [] { SetLibraryRate(230400); }, download, -114,
+       "serial rate 230400 has no rate code!", Sent::kNothing},
+      {"no answer to the handshake", [this] { sim.ScriptNext(0x50, 0x79, Answer::None()); }, download, -114,
+       "RV270Api_SaveFile_NewName return[-1]!", Sent::kSwitchedBack},
+      {"the handshake is refused", [this] { sim.ScriptNext(0x50, 0x79, Answer::Status(0x00, 0x7A)); }, download, -114,
+       "RV270Api_SaveFile_NewName return[-4]!", Sent::kSwitchedBack},
+      {"the switch back is refused", [this] { RefuseTheSwitchBack(); }, download, -114,
+       "RV270Api_SaveFile_NewName return[-4]!", Sent::kSwitchedBack},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.ClearRecords();
+    c.arrange();
+    const size_t from = LogLines().size();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+    const auto requests = sim.RequestPayloads(Link::kSerial);
+    if (c.sent == Sent::kNothing) {
+      EXPECT_TRUE(requests.empty());
+    } else {
+      ASSERT_FALSE(requests.empty());
+      EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
+    }
+    sim.ClearScripts();
+    SetLibraryRate(9600);
+  }
+}
+
+// The switch back names the library's rate by its code.
+TEST_F(SerialTransferFaultTest, SwitchBackCodeFollowsTheLibraryRate) {
+  const std::string path = Write("clip.mp4", 10);
+  const struct {
+    int rate;
+    uint8_t code;
+  } rates[] = {{1200, 6}, {4800, 7}, {9600, 1}, {19200, 2}, {38400, 3}, {57600, 4}, {115200, 5}};
+  for (const auto& r : rates) {
+    SCOPED_TRACE(r.rate);
+    SetLibraryRate(r.rate);
+    sim.ClearRecords();
+    EXPECT_EQ(RV270Api_SaveFileSingle(SerialPort(), 0, 0, "", 2, path.c_str()), 0);
+    const auto requests = sim.RequestPayloads(Link::kSerial);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(Hex(requests.back()), Hex(B({0x50, 0x99, r.code})));
+  }
+}
+
+}  // namespace
+#endif  // RV270_TEST_CORE
