@@ -1,6 +1,7 @@
-// Serial file transfers against a terminal or host that fails them at each step: the
-// rate switch, the handshake, the packages and their feedback, the host file or buffer,
-// and the switch back. (A package's feedback that never comes or comes damaged leaves
+// File transfers against a terminal or host that fails them at each step. Over USB: the
+// link, the device's report sizes, the handshake's answer, the host file. Over a serial
+// line: the rate switch, the handshake, the packages and their feedback, the host file
+// or buffer, and the switch back. (A package's feedback that never comes or comes damaged leaves
 // the terminal in the middle of the transfer, and is waited for ten minutes, 30 s at
 // the cut waits: left out.) Every failure after the switch to the transfer rate still
 // switches the terminal back to the library's rate, and an upload that fails leaves no
@@ -33,13 +34,12 @@ using namespace rv270test;
 
 const Bytes kSwitchBack = B({0x50, 0x99, 0x01});  // back to 9600
 
-class SerialTransferFaultTest : public SimTest {
+class TransferFaultTest : public SimTest {
  protected:
   void SetUp() override {
     SimTest::SetUp();
     if (HasFatalFailure()) return;
-    if (!SerialAvailable()) GTEST_SKIP() << "no serial port";
-    dir_ = FreshTestFolder("serial_faults");
+    dir_ = FreshTestFolder("transfer_faults");
     rv270sim::SetProcessEnv("RV270_TEST_TRANSFER_WAITS", "5");
   }
   void TearDown() override {
@@ -67,7 +67,8 @@ class SerialTransferFaultTest : public SimTest {
 };
 
 // What the terminal saw of a failed transfer.
-enum class Sent { kNothing, kOnlyTheSwitch, kSwitchedBack };
+// (kOneRequest: a serial transfer whose switch was refused, a USB one after its handshake.)
+enum class Sent { kNothing, kOneRequest, kSwitchedBack };
 
 struct FaultCase {
   const char* name;
@@ -77,6 +78,77 @@ struct FaultCase {
   const char* line;  // the log line that tells what failed
   Sent sent;
 };
+
+class SerialTransferFaultTest : public TransferFaultTest {
+ protected:
+  void SetUp() override {
+    TransferFaultTest::SetUp();
+    if (!IsSkipped() && !HasFatalFailure() && !SerialAvailable()) GTEST_SKIP() << "no serial port";
+  }
+};
+
+// Over USB the link closes after every failure.
+TEST_F(TransferFaultTest, UsbDownloadFailures) {
+  const std::string path = Write("pic.png", 3000);
+  const auto download = [&path] { return RV270Api_SaveFileSingle(kUsbPort, 0, 0, "", 1, path.c_str()); };
+  rv270sim::DeviceRecord narrow = rv270sim::DeviceRecord::Terminal();
+  narrow.outputReportLength = 33;  // a 64-byte payload and its check byte do not fit
+  const FaultCase cases[] = {
+      {"no terminal", [this] { sim.SetDevices({}); }, download, -114, "打开端口失败!", Sent::kNothing},
+      {"output reports too short", [&] { sim.SetDevices({narrow}); }, download, -114,
+       "CommuniSize 64 does not fit the output report of 33 bytes!", Sent::kNothing},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.SetDevices({rv270sim::DeviceRecord::Terminal()});
+    const size_t before = sim.RequestPayloads(Link::kUsb).size();
+    c.arrange();
+    const size_t from = LogLines().size();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+    EXPECT_EQ(sim.RequestPayloads(Link::kUsb).size() - before, c.sent == Sent::kNothing ? 0u : 1u);
+    EXPECT_EQ(sim.State().files.count({1, "pic.png"}), 0u);
+    EXPECT_TRUE(sim.WaitForNoOpenLinks());
+    sim.ClearScripts();
+  }
+}
+
+TEST_F(TransferFaultTest, UsbUploadFailuresLeaveNoFile) {
+  sim.PutPatternFile(9, "UserSign.png", 3000);
+  const std::string save = (dir_ / "sign.png").string();
+  const auto upload = [](const std::string& path, const std::string& name) {
+    return [path, name] {
+      return RV270Api_UploadFilesToPc(kUsbPort, 0, 0, path.c_str(), 9, name.c_str(), 30, nullptr, nullptr);
+    };
+  };
+  Write("taken/inside.txt", 3);
+  const auto nothing = [] {};
+  const FaultCase cases[] = {
+      {"a name longer than the request", nothing, upload(save, std::string(5000, 'n')), -3, "MakeDataPackage err",
+       Sent::kNothing},
+      {"no terminal", [this] { sim.SetDevices({}); }, upload(save, "UserSign.png"), -4, "打开端口失败!",
+       Sent::kNothing},
+      {"answer without the length", [this] { sim.ScriptNext(0x50, 0x08, Answer::Status(0x00, 0x09)); },
+       upload(save, "UserSign.png"), -6, "RV270Api_UploadFilesToPc end,rc=-6", Sent::kOneRequest},
+      {"a folder with files is in the way", nothing, upload((dir_ / "taken").string(), "UserSign.png"), -10,
+       "删除失败，没有写文件权限", Sent::kOneRequest},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.SetDevices({rv270sim::DeviceRecord::Terminal()});
+    const size_t before = sim.RequestPayloads(Link::kUsb).size();
+    c.arrange();
+    const size_t from = LogLines().size();
+    EXPECT_EQ(c.call(), c.result);
+    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+    EXPECT_EQ(sim.RequestPayloads(Link::kUsb).size() - before, c.sent == Sent::kNothing ? 0u : 1u);
+    EXPECT_FALSE(fs::exists(save));
+    EXPECT_FALSE(fs::exists(save + ".part"));
+    EXPECT_TRUE(sim.WaitForNoOpenLinks());
+    sim.ClearScripts();
+  }
+  EXPECT_TRUE(fs::exists(dir_ / "taken" / "inside.txt"));
+}
 
 TEST_F(SerialTransferFaultTest, UploadFailuresSwitchBackAndLeaveNoFile) {
   sim.PutPatternFile(9, "UserSign.png", 3000);
@@ -101,7 +173,7 @@ TEST_F(SerialTransferFaultTest, UploadFailuresSwitchBackAndLeaveNoFile) {
       {"the library rate has no rate code", [] { SetLibraryRate(230400); }, upload(save), -1,
        "serial rate 230400 has no rate code!", Sent::kNothing},
       {"the switch is refused", [this] { sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x50, 0x99, 0x03}), 400)); },
-       upload(save), -1, "[切换波特率ret=:][-4]", Sent::kOnlyTheSwitch},
+       upload(save), -1, "[切换波特率ret=:][-4]", Sent::kOneRequest},
       {"no answer to the request", [this] { sim.ScriptNext(0x50, 0x08, Answer::None()); }, upload(save), -2,
        "ICCombo_Commdu return error:", Sent::kSwitchedBack},
       {"the request is refused", [this] { sim.ScriptNext(0x50, 0x08, Answer::Status(0x00, 0x09)); }, upload(save), -1,
@@ -130,7 +202,7 @@ TEST_F(SerialTransferFaultTest, UploadFailuresSwitchBackAndLeaveNoFile) {
     const auto requests = sim.RequestPayloads(Link::kSerial);
     switch (c.sent) {
       case Sent::kNothing: EXPECT_TRUE(requests.empty()); break;
-      case Sent::kOnlyTheSwitch: EXPECT_EQ(requests.size(), 1u); break;
+      case Sent::kOneRequest: EXPECT_EQ(requests.size(), 1u); break;
       case Sent::kSwitchedBack:
         ASSERT_FALSE(requests.empty());
         EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
