@@ -34,6 +34,19 @@ using namespace rv270test;
 
 const Bytes kSwitchBack = B({0x50, 0x99, 0x01});  // back to 9600
 
+// What the terminal saw of a failed transfer.
+// (kOneRequest: a serial transfer whose switch was refused, a USB one after its handshake.)
+enum class Sent { kNothing, kOneRequest, kSwitchedBack };
+
+struct FaultCase {
+  const char* name;
+  std::function<void()> arrange;
+  std::function<int()> call;
+  int result;
+  const char* line;  // the log line that tells what failed
+  Sent sent;
+};
+
 class TransferFaultTest : public SimTest {
  protected:
   void SetUp() override {
@@ -63,20 +76,35 @@ class TransferFaultTest : public SimTest {
                                                         : Answer::Of(B({0x50, 0x99, 0x03}), 400);
     });
   }
+  // Runs each case on `link` and checks its result, its log line and what the terminal
+  // saw; `after` checks what else the case must leave.
+  template <size_t N>
+  void RunCases(const FaultCase (&cases)[N], Link link, const std::function<void(const FaultCase&)>& after) {
+    for (const FaultCase& c : cases) {
+      SCOPED_TRACE(c.name);
+      sim.SetDevices({rv270sim::DeviceRecord::Terminal()});
+      const size_t before = sim.RequestPayloads(link).size();
+      c.arrange();
+      const size_t from = LogLines().size();
+      EXPECT_EQ(c.call(), c.result);
+      EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+      const auto requests = sim.RequestPayloads(link);
+      const size_t sent = requests.size() - before;
+      switch (c.sent) {
+        case Sent::kNothing: EXPECT_EQ(sent, 0u); break;
+        case Sent::kOneRequest: EXPECT_EQ(sent, 1u); break;
+        case Sent::kSwitchedBack:
+          ASSERT_GT(sent, 0u);
+          EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
+          break;
+      }
+      after(c);
+      EXPECT_TRUE(sim.WaitForNoOpenLinks());
+      sim.ClearScripts();
+      SetLibraryRate(9600);
+    }
+  }
   fs::path dir_;
-};
-
-// What the terminal saw of a failed transfer.
-// (kOneRequest: a serial transfer whose switch was refused, a USB one after its handshake.)
-enum class Sent { kNothing, kOneRequest, kSwitchedBack };
-
-struct FaultCase {
-  const char* name;
-  std::function<void()> arrange;
-  std::function<int()> call;
-  int result;
-  const char* line;  // the log line that tells what failed
-  Sent sent;
 };
 
 class SerialTransferFaultTest : public TransferFaultTest {
@@ -98,19 +126,7 @@ TEST_F(TransferFaultTest, UsbDownloadFailures) {
       {"output reports too short", [&] { sim.SetDevices({narrow}); }, download, -114,
        "CommuniSize 64 does not fit the output report of 33 bytes!", Sent::kNothing},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim.SetDevices({rv270sim::DeviceRecord::Terminal()});
-    const size_t before = sim.RequestPayloads(Link::kUsb).size();
-    c.arrange();
-    const size_t from = LogLines().size();
-    EXPECT_EQ(c.call(), c.result);
-    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
-    EXPECT_EQ(sim.RequestPayloads(Link::kUsb).size() - before, c.sent == Sent::kNothing ? 0u : 1u);
-    EXPECT_EQ(sim.State().files.count({1, "pic.png"}), 0u);
-    EXPECT_TRUE(sim.WaitForNoOpenLinks());
-    sim.ClearScripts();
-  }
+  RunCases(cases, Link::kUsb, [this](const FaultCase&) { EXPECT_EQ(sim.State().files.count({1, "pic.png"}), 0u); });
 }
 
 TEST_F(TransferFaultTest, UsbUploadFailuresLeaveNoFile) {
@@ -133,20 +149,10 @@ TEST_F(TransferFaultTest, UsbUploadFailuresLeaveNoFile) {
       {"a folder with files is in the way", nothing, upload((dir_ / "taken").string(), "UserSign.png"), -10,
        "删除失败，没有写文件权限", Sent::kOneRequest},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim.SetDevices({rv270sim::DeviceRecord::Terminal()});
-    const size_t before = sim.RequestPayloads(Link::kUsb).size();
-    c.arrange();
-    const size_t from = LogLines().size();
-    EXPECT_EQ(c.call(), c.result);
-    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
-    EXPECT_EQ(sim.RequestPayloads(Link::kUsb).size() - before, c.sent == Sent::kNothing ? 0u : 1u);
+  RunCases(cases, Link::kUsb, [&](const FaultCase&) {
     EXPECT_FALSE(fs::exists(save));
     EXPECT_FALSE(fs::exists(save + ".part"));
-    EXPECT_TRUE(sim.WaitForNoOpenLinks());
-    sim.ClearScripts();
-  }
+  });
   EXPECT_TRUE(fs::exists(dir_ / "taken" / "inside.txt"));
 }
 
@@ -190,30 +196,12 @@ TEST_F(SerialTransferFaultTest, UploadFailuresSwitchBackAndLeaveNoFile) {
       {"the switch back is refused", [this] { RefuseTheSwitchBack(); }, upload(save), -1,
        "[切换回波特率9600=ret:][-4]", Sent::kSwitchedBack},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::error_code ec;
-    fs::remove(save, ec);
-    sim.ClearRecords();
-    c.arrange();
-    const size_t from = LogLines().size();
-    EXPECT_EQ(c.call(), c.result);
-    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
-    const auto requests = sim.RequestPayloads(Link::kSerial);
-    switch (c.sent) {
-      case Sent::kNothing: EXPECT_TRUE(requests.empty()); break;
-      case Sent::kOneRequest: EXPECT_EQ(requests.size(), 1u); break;
-      case Sent::kSwitchedBack:
-        ASSERT_FALSE(requests.empty());
-        EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
-        break;
-    }
+  RunCases(cases, Link::kSerial, [&](const FaultCase& c) {
     EXPECT_FALSE(fs::exists(save + ".part"));
     // Only a refused switch back comes after the file is complete and in place.
-    EXPECT_EQ(fs::exists(save), &c == &cases[9]);
-    sim.ClearScripts();
-    SetLibraryRate(9600);
-  }
+    std::error_code ec;
+    EXPECT_EQ(fs::remove(save, ec), &c == &cases[9]);
+  });
   EXPECT_EQ(smallLength, 0);
   EXPECT_TRUE(fs::exists(dir_ / "taken" / "inside.txt"));
 }
@@ -231,23 +219,7 @@ TEST_F(SerialTransferFaultTest, DownloadFailuresSwitchBack) {
       {"the switch back is refused", [this] { RefuseTheSwitchBack(); }, download, -114,
        "RV270Api_SaveFile_NewName return[-4]!", Sent::kSwitchedBack},
   };
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    sim.ClearRecords();
-    c.arrange();
-    const size_t from = LogLines().size();
-    EXPECT_EQ(c.call(), c.result);
-    EXPECT_GE(LogFind(c.line, from), 0) << c.line;
-    const auto requests = sim.RequestPayloads(Link::kSerial);
-    if (c.sent == Sent::kNothing) {
-      EXPECT_TRUE(requests.empty());
-    } else {
-      ASSERT_FALSE(requests.empty());
-      EXPECT_EQ(Hex(requests.back()), Hex(kSwitchBack));
-    }
-    sim.ClearScripts();
-    SetLibraryRate(9600);
-  }
+  RunCases(cases, Link::kSerial, [](const FaultCase&) {});
 }
 
 // The switch back names the library's rate by its code.
