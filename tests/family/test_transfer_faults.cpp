@@ -21,6 +21,8 @@
 #include <string>
 
 #include "QornRV270API.h"
+#include "platform/named_event.h"
+#include "protocol/device_lock.h"
 #include "rv270sim/host.h"
 #include "support/outcome_rows.h"
 
@@ -127,6 +129,49 @@ TEST_F(TransferFaultTest, UsbDownloadFailures) {
        "CommuniSize 64 does not fit the output report of 33 bytes!", Sent::kNothing},
   };
   RunCases(cases, Link::kUsb, [this](const FaultCase&) { EXPECT_EQ(sim.State().files.count({1, "pic.png"}), 0u); });
+}
+
+// RV270Api_SaveFile of one file and RV270Api_SetupApp when the download fails: without a
+// terminal, and with the device-access lock held by another process.
+TEST_F(TransferFaultTest, SaveFileAndSetupAppFailures) {
+  const std::string picture = Write("pic.png", 100);
+  const std::string video = Write("clip.mp4", 100);
+  const std::string song = Write("song.wav", 100);
+  const std::string firmware = Write("APP_V2.bin", 100);
+  const auto saveFile = [](const std::string& path) {
+    return [path] { return RV270Api_SaveFile(kUsbPort, 0, 0, path.c_str()); };
+  };
+  const auto setupApp = [&firmware] { return RV270Api_SetupApp(kUsbPort, 0, firmware.c_str(), 5, "APP"); };
+  const auto noTerminal = [this] { sim.SetDevices({}); };
+  auto other = platform::OpenNamedEvent("HidComunicationSign", true);
+  ASSERT_TRUE(other);
+  const auto lockHeldElsewhere = [&other] {
+    other->Signal();
+    ASSERT_TRUE(other->Wait(0));
+    g_bUseDeviceLock = 1;
+  };
+  const FaultCase cases[] = {
+      {"a picture, no terminal", noTerminal, saveFile(picture), -114, "RV270Api_SaveFileSingle return error -114!",
+       Sent::kNothing},
+      {"a video, no terminal", noTerminal, saveFile(video), -114, "RV270Api_SaveFileSingle return error -114!",
+       Sent::kNothing},
+      {"a sound, no terminal", noTerminal, saveFile(song), -114, "RV270Api_SaveFileSingle return error -114!",
+       Sent::kNothing},
+      {"a picture, the lock held elsewhere", lockHeldElsewhere, saveFile(picture), -1001,
+       "RV270Api_SaveFileSingle error for usb being busying!", Sent::kNothing},
+      {"firmware, no terminal", noTerminal, setupApp, -114, "UploadFile_1M_NewName 固件资源 error -100!",
+       Sent::kNothing},
+      {"firmware, the lock held elsewhere", lockHeldElsewhere, setupApp, -1001,
+       "RV270Api_SetupApp error for usb being busying!", Sent::kNothing},
+  };
+  const int errors[] = {109, 109, 109, 123, 104, 123};
+  RunCases(cases, Link::kUsb, [&](const FaultCase& c) {
+    EXPECT_EQ(RV270Api_GetErrorCode(), errors[&c - cases]);
+    g_bUseDeviceLock = 0;
+    other->Signal();
+  });
+  // A video's failure ends with the end line of RV270Api_SaveFile's own kind.
+  EXPECT_GE(LogFind("****************SaveFile end****************"), 0);
 }
 
 TEST_F(TransferFaultTest, UsbUploadFailuresLeaveNoFile) {
