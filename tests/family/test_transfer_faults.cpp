@@ -121,12 +121,20 @@ class SerialTransferFaultTest : public TransferFaultTest {
 TEST_F(TransferFaultTest, UsbDownloadFailures) {
   const std::string path = Write("pic.png", 3000);
   const auto download = [&path] { return RV270Api_SaveFileSingle(kUsbPort, 0, 0, "", 1, path.c_str()); };
+  // Sparse: its size does not fit the handshake's 32-bit length field.
+  const std::string huge = Write("huge.png", 0);
+  fs::resize_file(huge, 0x100000000ULL + 1);
+  const auto downloadHuge = [&huge] { return RV270Api_SaveFileSingle(kUsbPort, 0, 0, "", 1, huge.c_str()); };
   rv270sim::DeviceRecord narrow = rv270sim::DeviceRecord::Terminal();
   narrow.outputReportLength = 33;  // a 64-byte payload and its check byte do not fit
   const FaultCase cases[] = {
       {"no terminal", [this] { sim.SetDevices({}); }, download, -114, "打开端口失败!", Sent::kNothing},
       {"output reports too short", [&] { sim.SetDevices({narrow}); }, download, -114,
        "CommuniSize 64 does not fit the output report of 33 bytes!", Sent::kNothing},
+      {"a file over 4 GiB", [] {}, downloadHuge, -114, "file of 4294967297 bytes too large to announce!",
+       Sent::kNothing},
+      {"no answer to the handshake (5 s)", [this] { sim.ScriptNext(0x50, 0x04, Answer::None()); }, download, -114,
+       "HidCommunication error", Sent::kOneRequest},
   };
   RunCases(cases, Link::kUsb, [this](const FaultCase&) { EXPECT_EQ(sim.State().files.count({1, "pic.png"}), 0u); });
 }
