@@ -10,6 +10,11 @@
 #               check of the .so;
 #               the teller demo against the simulator (scripts/demo.sh); one short pass of
 #               the benchmarks
+#   coverage    gcc --coverage build (no ccache) of the unit, family, device-stack and CLI
+#               tests; runs them (the linux stage then leaves them out) and reports line
+#               and branch coverage of src/ with gcovr: per folder and per file of
+#               src/platform/posix in the summary, the HTML report in
+#               build/coverage/coverage/index.html
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit, family and
 #               device-stack tests and of the fuzz targets' replay of their kept inputs; ctest
 #   linux-tsan  ThreadSanitizer build of the family tests; the cancel and concurrency tests
@@ -35,7 +40,7 @@
 # usage: scripts/test-all.sh [--no-install | --install-only] [--only STAGE[,STAGE...]]
 #   --no-install    do not install packages, even when some are missing
 #   --install-only  install the missing packages (of the chosen stages) and stop
-#   --only          run only these of: linux, linux-asan, linux-tsan, fuzz, win32, win64,
+#   --only          run only these of: linux, coverage, linux-asan, linux-tsan, fuzz, win32, win64,
 #                   linux-aarch64, packages, integration
 #
 # Environment: RV270_BUILD_ROOT (build folders, default build/), RV270_JOBS (default 2),
@@ -57,7 +62,7 @@ set -uo pipefail
 
 TEST_TIMEOUT=${RV270_TEST_TIMEOUT:-900}
 FUZZ_SECONDS=${RV270_FUZZ_SECONDS:-12}
-ALL_STAGES=(linux linux-asan linux-tsan fuzz win32 win64 linux-aarch64 integration packages)
+ALL_STAGES=(linux coverage linux-asan linux-tsan fuzz win32 win64 linux-aarch64 integration packages)
 STAGES=("${ALL_STAGES[@]}")
 INSTALL=1
 INSTALL_ONLY=0
@@ -224,6 +229,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-m
 # with (the cross C library lacks the GBK converter); Python (pytest, pip, setuptools), pkg-config
 # and Mono for the integrators' stage, with Chromium and a Chinese font for the screen view.
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libc6:arm64 libstdc++6:arm64)
+COVERAGE_PACKAGES=(gcovr)
 INTEGRATION_PACKAGES=(python3-pytest python3-pip python3-setuptools pkg-config mono-devel
   chromium fonts-wqy-zenhei)
 # The Python wheel is built offline (setuptools' bdist_wheel needs python3-wheel),
@@ -238,6 +244,7 @@ INTEGRATION_PACKAGES+=(chromium-driver python3-selenium openssl)
 install_packages() {
   local wanted=("${BASE_PACKAGES[@]}")
   if wants fuzz; then wanted+=("${FUZZ_PACKAGES[@]}"); fi
+  if wants coverage; then wanted+=("${COVERAGE_PACKAGES[@]}"); fi
   if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
   if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
   if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
@@ -368,7 +375,12 @@ stage_linux() {
 
 linux_checks() {
   local dir=$1
-  run_ctest linux "$dir"
+  # The tests the coverage stage runs are left to it when it runs too.
+  if wants coverage; then
+    run_ctest linux "$dir" -E "^($COVERAGE_TESTS)\$"
+  else
+    run_ctest linux "$dir"
+  fi
   run_export_check linux "$dir" linux
   # The README's main command: the teller demo against the simulator.
   if [ -n "$(existing_targets "$dir" teller_demo)" ]; then
@@ -381,6 +393,70 @@ linux_checks() {
     run_program linux "benchmarks (one short pass)" "$dir/ci-bench.log" \
       "$dir/bench/rv270_bench" --benchmark_min_time=0.01 \
       --benchmark_filter='-(SerialDownloadPaced|SerialUploadPaced)'
+  fi
+}
+
+# ---------------------------------------------------------------------------------------
+# Coverage: the Linux test programs built with gcc --coverage (the coverage preset; no
+# ccache, whose cached objects would not write their notes files) run once, and gcovr
+# reports the library's own objects (the shipped .so and the static test core) over src/.
+
+# The ctest names the coverage stage runs (those that exist in the build).
+COVERAGE_TESTS='unit|family_core|family_lib|family_lib_paced|devstack|cli'
+
+# coverage_programs DIR: the build targets of those tests, from the test files ctest
+# reads (the program of a test is named like its target).
+coverage_programs() {
+  grep -rhoE "add_test\(\[=\[($COVERAGE_TESTS)\]=\] \"[^\"]+\"" "$1" --include=CTestTestfile.cmake |
+    sed -E 's/.*"([^"]+)"$/\1/; s|.*/||; s/\.exe$//' | sort -u
+}
+
+stage_coverage() {
+  local dir programs=()
+  dir=$(build_dir coverage)
+  step_begin "coverage: configure"
+  mkdir -p "$dir"
+  if ! run_logged "$dir/ci-configure.log" configure_preset coverage \
+    -UCMAKE_CXX_COMPILER_LAUNCHER -UCMAKE_C_COMPILER_LAUNCHER; then
+    step_end "coverage: configure" FAILED "see $dir/ci-configure.log"
+    return
+  fi
+  step_end "coverage: configure" ok
+  mapfile -t programs < <(coverage_programs "$dir")
+  step_begin "coverage: build"
+  if [ ${#programs[@]} -eq 0 ]; then
+    step_end "coverage: build" FAILED "no test program found for the tests $COVERAGE_TESTS"
+    return
+  fi
+  if run_logged "$dir/ci-build.log" build_targets "$dir" "${programs[@]}"; then
+    step_end "coverage: build" ok "${programs[*]}"
+  else
+    step_end "coverage: build" FAILED "$(grep -c '^FAILED: ' "$dir/ci-build.log") failed build step(s), see $dir/ci-build.log"
+  fi
+  lane_start coverage coverage_tests "$dir"
+}
+
+coverage_tests() {
+  local dir=$1 report=$1/coverage
+  find "$dir" -name '*.gcda' -delete
+  run_ctest coverage "$dir" -R "^($COVERAGE_TESTS)\$"
+  step_begin "coverage: report"
+  rm -rf "$report" && mkdir -p "$report"
+  # Branches gcc adds for exceptions and those it proves unreachable are left out.
+  if run_logged "$report/gcovr.log" gcovr --root "$RV270_REPO" --filter 'src/' -j "$RV270_JOBS" \
+    --exclude-throw-branches --exclude-unreachable-branches \
+    --json-summary "$report/summary.json" --html-details "$report/index.html" \
+    "$dir/CMakeFiles/rv270_obj.dir" "$dir/CMakeFiles/rv270_testcore.dir" &&
+    [ -s "$report/summary.json" ]; then
+    local line
+    while IFS= read -r line; do
+      STEP_LINES+=("$(printf '%-28s %-8s %5s   %s' "coverage" - - "$line")")
+    done < <("$RV270_REPO/scripts/coverage-summary.py" "$report/summary.json" | tee "$report/summary.txt")
+    result "coverage: report" passed "$report/index.html"
+    step_end "coverage: report" ok "$(head -1 "$report/summary.txt" | sed 's/  */ /g')"
+  else
+    result "coverage: report" failed "see $report/gcovr.log"
+    step_end "coverage: report" failed
   fi
 }
 
@@ -882,6 +958,7 @@ install_packages
 for stage in "${STAGES[@]}"; do
   case "$stage" in
     linux) stage_linux ;;
+    coverage) stage_coverage ;;
     linux-asan) stage_linux_asan ;;
     linux-tsan) stage_linux_tsan ;;
     fuzz) stage_fuzz ;;

@@ -88,26 +88,7 @@ int LinkSession::ReceivePacket(uint8_t* packet, size_t capacity, int* length, in
   return RecvPackage(packet, capacity, length, timeoutMs, Cancellable());
 }
 
-int LinkSession::WriteReport(const uint8_t* data, size_t length) { return UsbDevice().WriteReport(data, length); }
-
 int LinkSession::ReadReport(uint8_t* out, int timeoutMs) {
   return Cancellable() ? UsbDevice().ReadReport(out, timeoutMs) : UsbDevice().ReadReportNoCancel(out, timeoutMs);
 }
 
-int LinkSession::WriteBytes(const uint8_t* data, size_t length) { return SerialDevice().WriteData(data, length); }
-
-int LinkSession::ReadBytes(uint8_t* buffer, size_t length, int timeoutMs) {
-  return Cancellable() ? SerialDevice().ReadExact(buffer, length, timeoutMs)
-                       : SerialDevice().ReadExactNoCancel(buffer, length, timeoutMs);
-}
-
-int LinkSession::ReopenSerial(int rate) {
-  if (usb_) return kSerialOpenFailed;
-  CloseSerialLink();
-  if (ReopenSerialLink(port_, rate) != 0) {
-    open_ = false;
-    return kSerialOpenFailed;
-  }
-  open_ = true;
-  return 0;
-}

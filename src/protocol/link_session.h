@@ -3,17 +3,16 @@
 // device-access switch on, of other processes) off the link meanwhile.
 //
 // Every exchange runs inside one: the ordinary exchange and its variants (key inputs,
-// receive-only wait) on either link, and the file transfers, which run a longer
-// dialogue on the same open link (a handshake exchange, then raw reports or bytes):
+// receive-only wait) on either link. (The file transfers drive the open link through
+// their own routines, inside HoldExchanges below.)
 //
 //   LinkSession session(port, selector);          // waits for the exchange lock
 //   if (!session.Acquired()) return kBusy;         // device-access lock not obtained
 //   const int opened = session.Open();             // 0, or the link's failure
 //   if (opened != 0) return opened;
 //   int length = 0;
-//   int r = session.Exchange(request, n, answer, sizeof(answer), &length, 5000);  // handshake
-//   ... session.SendPacket(...) / session.ReadReport(...)                      // USB
-//   ... session.WriteBytes(...) / session.ReadBytes(...) / session.ReopenSerial(115200)  // serial
+//   int r = session.Exchange(request, n, answer, sizeof(answer), &length, 5000);
+//   ... session.SendPacket(...) / session.ReceivePacket(...) / session.ReadReport(...)  // USB
 //   return r;                                      // the destructor closes the link
 //
 // The exchange lock is process-wide and held from construction to destruction, so the
@@ -64,20 +63,11 @@ class LinkSession {
                int* responseLength, int timeoutMs);
 
   // USB: a framed packet as reports of CommuniSize bytes, and one answer packet (the
-  // results of SendPackage and RecvPackage); one raw report out (`length` data bytes,
-  // zero padded) and one report in (report id first, `out` holds kMaxReportLength
-  // bytes; the report length, 0 broken off, -4 time-out, -1 failure).
+  // results of SendPackage and RecvPackage); one report in (report id first, `out` holds
+  // kMaxReportLength bytes; the report length, 0 broken off, -4 time-out, -1 failure).
   int SendPacket(const uint8_t* packet, int length, int timeoutMs);
   int ReceivePacket(uint8_t* packet, size_t capacity, int* length, int timeoutMs);
-  int WriteReport(const uint8_t* data, size_t length);
   int ReadReport(uint8_t* out, int timeoutMs);
-
-  // Serial: raw bytes out (queues purged first; 0 or -1) and exactly `length` bytes in
-  // within timeoutMs (0; -1 time-out; -30 broken off); the rate switch of the serial
-  // transfers (reopens the port at `rate`; 0 or -1).
-  int WriteBytes(const uint8_t* data, size_t length);
-  int ReadBytes(uint8_t* buffer, size_t length, int timeoutMs);
-  int ReopenSerial(int rate);
 
   // Room ReadReport needs in its `out` buffer.
   static constexpr size_t kMaxReportLength = 1000;

@@ -248,6 +248,32 @@ TEST_F(SerialLineTest, UnknownRateOrMissingDeviceFailsToOpen) {
   EXPECT_EQ(OpenPort(), nullptr) << "not a terminal";
 }
 
+// The far end going away: a wait returns at once instead of waiting out its time, and
+// the read and the write after it fail (the caller then reports the link broken).
+TEST_F(SerialLineTest, FarEndGoneFailsTheNextReadAndWrite) {
+  std::unique_ptr<platform::SerialPort> port = OpenPort();
+  ASSERT_NE(port, nullptr);
+  far_.reset();  // closes the master: the line hangs up
+  const uint32_t start = platform::TickMs();
+  EXPECT_TRUE(port->WaitReadable(kArrivalMs));
+  EXPECT_LT(platform::TickMs() - start, 1000u);
+  uint8_t b[8];
+  EXPECT_EQ(port->ReadWaiting(b, sizeof(b)), -1);
+  const uint8_t out[4] = {1, 2, 3, 4};
+  EXPECT_FALSE(port->Write(out, sizeof(out)));
+}
+
+// A line that stops taking bytes (the far end reads nothing while the driver's queue is
+// full) fails the write after the stall time instead of holding the caller.
+TEST_F(SerialLineTest, WriteToALineThatTakesNothingFails) {
+  std::unique_ptr<platform::SerialPort> port = OpenPort();
+  ASSERT_NE(port, nullptr);
+  const Bytes out(1 << 20, 0x55);
+  const uint32_t start = platform::TickMs();
+  EXPECT_FALSE(port->Write(out.data(), out.size()));
+  EXPECT_LT(platform::TickMs() - start, 15000u);
+}
+
 TEST_F(SerialLineTest, DeviceNameFollowsTheEnvironment) {
   EXPECT_EQ(platform::SerialDeviceName(kPort), slavePath_);
   platform::SetEnv(envName_.c_str(), nullptr);

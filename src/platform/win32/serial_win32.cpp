@@ -37,6 +37,41 @@ bool SetTimeouts(HANDLE h, int rate, DWORD interval, DWORD multiplier, DWORD con
 // Reads return at once with what has arrived.
 bool SetImmediateReads(HANDLE h, int rate) { return SetTimeouts(h, rate, MAXDWORD, 0, 0); }
 
+// The link's whole line configuration: `rate` bit/s, 8 data bits, no parity, one stop
+// bit, every byte taken as it is (binary, no null stripping, no error character, no
+// XON/XOFF in either direction, which would swallow and act on the bytes 0x11 and 0x13),
+// no hardware flow control, DSR ignored, DTR and RTS held off, and no abort of reads and
+// writes after a line error.
+void SetLineSettings(DCB& dcb, int rate) {
+  dcb.BaudRate = static_cast<DWORD>(rate);
+  dcb.fBinary = TRUE;
+  dcb.fParity = FALSE;
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fTXContinueOnXoff = TRUE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = FALSE;
+  dcb.wReserved = 0;
+  // Unused without XON/XOFF, but some drivers refuse limits past the queue size or equal
+  // XON and XOFF characters: the usual values.
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0;
+  dcb.EvtChar = 0;
+}
+
 class Win32SerialPort : public SerialPort {
  public:
   Win32SerialPort(HANDLE h, int rate) : h_(h), rate_(rate) {}
@@ -134,19 +169,13 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   }
   std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h, rate));
 
+  // Read first for the fields this code does not know of; every field the line depends on
+  // is then set, whatever an earlier program left in the port's settings.
   DCB dcb;
   ZeroMemory(&dcb, sizeof(dcb));
   dcb.DCBlength = sizeof(dcb);
   if (!GetCommState(h, &dcb) || !SetupComm(h, kQueueSize, kQueueSize)) return nullptr;
-  dcb.BaudRate = static_cast<DWORD>(rate);
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fParity = FALSE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fOutxDsrFlow = FALSE;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  SetLineSettings(dcb, rate);
   if (!SetCommState(h, &dcb) || !SetupComm(h, kQueueSize, kQueueSize)) return nullptr;
   if (!SetImmediateReads(h, rate)) return nullptr;
   PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
