@@ -1,11 +1,13 @@
 #include "api/cancel_command.h"
 
 #include "api/frame.h"
+#include "log/log.h"
 #include "protocol/exchange.h"
 
 namespace api {
 
 int SendCancelCommand(const char* exportName, int port, int selector, uint8_t command) {
+  const LinePauseOff prompt;
   CallFrame frame(exportName);
   CancelWaits();
   const uint8_t request[2] = {0x50, command};

@@ -63,7 +63,7 @@ void LinkSession::Close() {
   if (usb_) {
     ClosePort();
   } else {
-    CloseSerialLink();
+    CloseSerialLink(kind_ != Kind::kCancel);
   }
 }
 
