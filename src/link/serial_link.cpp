@@ -151,13 +151,13 @@ int CSerial::DiscardInput() {
 }
 
 
-int OpenSerialLink(int port, int rate, int selector) {
+int OpenSerialLink(int port, int rate, int selector, bool settle) {
   g_cChannelLetter = static_cast<unsigned char>(selector & 0xFF);
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
   if (serial.IsOpen()) {
     serial.Close();
-    platform::PauseMs(kClosePauseMs);
+    if (settle) platform::PauseMs(kClosePauseMs);
   }
   if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();

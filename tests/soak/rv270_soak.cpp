@@ -493,6 +493,7 @@ void Soak::Worker(int index) {
   c.received = &received_;
   c.hostFile = base_ + "/host/soak.jpg";
   c.uploadDir = uploadDir_;
+  c.scratch = base_ + "/host";
   while (!stop_) {
     int pick = std::uniform_int_distribution<int>(0, total - 1)(rng);
     const ExportCase* e = &exports_[0];

@@ -466,6 +466,102 @@ int Utility(CallContext& c) {
   }
 }
 
+
+int ShowWebAdOrCompress(CallContext& c) {
+  std::string page;
+  const char* text = TextOr(c, page, "ad" + std::to_string(c.Pick(0, 9)) + ".html");
+  return c.Chance(50) ? RV270Api_ShowWebAd(c.port, 0, text, nullptr, WaitSeconds(c))
+                      : RV270Api_ShowWebCompress(c.port, 0, text, nullptr, WaitSeconds(c));
+}
+
+int WaitSign(CallContext& c) {
+  std::string main;
+  return RV270Api_ShowInfoOrWaitSign(c.port, 0, c.Pick(0, 1), "Please sign", TextOr(c, main, "1"), 10, 10, 300, 200,
+                                     c.Pick(0, 3), nullptr, c.hostile && c.Chance(40) ? -1 : WaitSeconds(c), 0, 0);
+}
+
+int DeviceSettings(CallContext& c) {
+  switch (c.Pick(0, 3)) {
+    // Only rates the simulator's line runs at: the library rate applies to every later open.
+    case 0: return RV270Api_SetBaud(c.port, 0, 0, c.Chance(50) ? 9600 : 115200);
+    case 1: return RV270Api_ResetDevice(c.port, 0);
+    case 2: return RV270Api_SetVersionCtl(c.port, 0, c.hostile ? c.Pick(-300, 300) : c.Pick(0, 1));
+    default: return RV270Api_ClearMainScreen(c.port, 0);
+  }
+}
+
+int PidVid(CallContext& c) {
+  Guarded pid(5), vid(5);
+  const int r = RV270Api_GetPidVid(pid.Data(), vid.Data());
+  c.CheckGuard(pid, "pPid");
+  c.CheckGuard(vid, "pVid");
+  return r;
+}
+
+int Keytest(CallContext& c) {
+  return RV270Api_Keytest(c.port, 0, c.hostile ? -c.Pick(1, 5) : WaitSeconds(c), c.hostile ? c.Pick(0, 9) : c.Pick(1, 2));
+}
+
+int ClearKeyInput(CallContext& c) {
+  Guarded out(128);
+  const int flag = c.Pick(0, 1);
+  const int timeout = WaitSeconds(c) + 1;
+  int r = 0;
+  switch (c.Pick(0, 3)) {
+    case 0: r = RV270Api_InnputClearKey1(c.port, 0, flag, timeout, out.Data()); break;
+    case 1: r = RV270Api_InnputClearKey2(c.port, 0, flag, timeout, out.Data()); break;
+    case 2: r = RV270Api_InnputClearKey3(c.port, 0, flag, timeout, out.Data()); break;
+    default: r = RV270Api_InnputClearKey4(c.port, 0, flag, timeout, out.Data()); break;
+  }
+  c.CheckGuard(out, "pOutData");
+  return r;
+}
+
+int StoredKeys(CallContext& c) {
+  std::string a;
+  Guarded out(2048);
+  int r = 0;
+  switch (c.Pick(0, 3)) {
+    case 0: r = RV270Api_GetMKeyValue(c.port, 0, TextOr(c, a, "01"), out.Data(), c.Pick(0, 1)); break;
+    case 1: r = RV270Api_WriteKeyWithSM4Ciper(c.port, 0, "01", "16", TextOr(c, a, c.secrets->workKey), out.Data()); break;
+    case 2: r = RV270Api_GetRSAPublicKey(c.port, 0, c.hostile ? c.Pick(-5, 5000) : 256, out.Data()); break;
+    default: r = RV270Api_CleanSessionKey(c.port, 0); break;
+  }
+  c.CheckGuard(out, "pOutData");
+  return r;
+}
+
+int KeyboardSetup(CallContext& c) {
+  std::string t;
+  if (c.Chance(50)) return RV270Api_InitKeyBoard(c.port, 0);
+  return RV270Api_SetKeyboardInfo(c.port, 0, TextOr(c, t, "Keyboard " + Filler(c, 12)));
+}
+
+int OperatorRecords(CallContext& c) {
+  const int baud = 9600;
+  const int timeout = WaitSeconds(c) + 1;
+  std::string t;
+  switch (c.Pick(0, 3)) {
+    case 0: return SetOperatorPower(c.port, baud, c.Pick(0, 63), c.Pick(0, 255), timeout);
+    case 1: return DelAllOperator(c.port, baud, timeout);
+    case 2: return SendCiphertext(c.port, baud, TextOr(c, t, "CIPHER" + Filler(c, 8)), timeout);
+    default: {
+      Guarded out(2048);
+      const int r = ApplySM2Key(c.port, baud, out.Data(), 0, timeout);
+      c.CheckGuard(out, "pSm2PubKey");
+      return r;
+    }
+  }
+}
+
+int HostUtilities(CallContext& c) {
+  std::string t;
+  if (c.Chance(50)) return RV270Api_CSharpPrint(TextOr(c, t, "host note " + Filler(c, 10)));
+  int count = 0, total = 0;
+  std::string dir;
+  const char* folder = c.hostile ? c.HostileText(dir) : c.scratch.c_str();
+  return RV270Api_FileFind(folder, c.hostile && c.Chance(30) ? nullptr : &count, &total);
+}
 }  // namespace
 
 std::vector<ExportCase> BuildExports() {
@@ -534,6 +630,18 @@ std::vector<ExportCase> BuildExports() {
       {"keypad identity", Family::kIdentity, 3, false, plain, 5000, Identity},
       // getSM4's own -1 and -4, the records' -1 and -2.
       {"operators", Family::kOperator, 4, false, {0, -1, -2, -3, -4, -1001}, 16000, Operators},
+      {"web pages", Family::kScreen, 2, false, {0, 1, 2, -2, -4, -5, -7, -10, -11, -1001}, 5000, ShowWebAdOrCompress},
+      // Outcomes 0 to 4 (3 the device's own time, 4 broken off), -6, -7, -10 statuses.
+      {"RV270Api_ShowInfoOrWaitSign", Family::kScreen, 2, false, {0, 1, 2, 3, 4, -2, -4, -6, -7, -10, -1001}, 5000, WaitSign},
+      {"device settings", Family::kDevice, 2, false, dev, 5000, DeviceSettings},
+      {"RV270Api_GetPidVid", Family::kLink, 1, true, {0, 1, -2}, 3000, PidVid},
+      {"RV270Api_Keytest", Family::kFactory, 1, false, {0, -2, -3, -4, -1001}, 5000, Keytest},
+      // -11 an entry that timed out, -3 any other failure.
+      {"plain key input", Family::kEntry, 2, false, {0, -3, -11, -1001}, 4000, ClearKeyInput},
+      {"stored keys", Family::kMasterKeys, 2, false, plain, 5000, StoredKeys},
+      {"keyboard setup", Family::kIdentity, 1, false, plain, 15000, KeyboardSetup},
+      {"operator records", Family::kOperator, 2, false, {0, -1, -2, -3, -4, -1001}, 16000, OperatorRecords},
+      {"host utilities", Family::kUtility, 1, true, {0, -1}, 2000, HostUtilities},
   };
 }
 
