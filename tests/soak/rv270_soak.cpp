@@ -775,6 +775,7 @@ int Soak::Run() {
   startRss_ = RssKb();
   startFds_ = OpenFds();
   std::printf("start: rss %ld kB, fds %ld, threads %ld, log %s\n", startRss_, startFds_, Threads(), log_.Path().c_str());
+  std::fflush(stdout);
   std::vector<std::thread> threads;
   for (int i = 0; i < opt_.threads; ++i) threads.emplace_back([this, i] { Worker(i); });
   threads.emplace_back([this] { Faults(); });

@@ -386,8 +386,9 @@ int Keyboard(CallContext& c) {
   switch (c.Pick(0, 2)) {
     case 0: {
       Guarded out(2048);
-      return RV270Api_NumKeyboard(c.port, 0, c.Pick(0, 1), WaitSeconds(c), 0, c.hostile ? c.Pick(-5, 300) : 6, out.Data()) |
-             (c.CheckGuard(out, "pOutData"), 0);
+      const int r = RV270Api_NumKeyboard(c.port, 0, c.Pick(0, 1), WaitSeconds(c), 0, c.hostile ? c.Pick(-5, 300) : 6, out.Data());
+      c.CheckGuard(out, "pOutData");
+      return r;
     }
     case 1: return RV270Api_SetKeyBoardLen(c.port, 0, c.hostile ? c.Pick(-5, 300) : 4, c.hostile ? c.Pick(-5, 300) : 12);
     default: {
