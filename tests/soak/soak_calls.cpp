@@ -619,8 +619,9 @@ std::vector<ExportCase> BuildExports() {
       {"RV270Api_DownLoadCounterInfo", Family::kEvaluate, 2, false, plain, 5000, CounterInfo},
       // The customer's rating (0 to 255, the simulator answers 3), the badge's byte 2.
       {"evaluation", Family::kEvaluate, 3, false, Range(-4, 255, {-11, -1001}), 6000, Evaluate},
-      // Outcomes 1 to 4, -11 the device's time, -115 the image fetch, -3 link, -4 status.
-      {"Paperless", Family::kSign, 1, true, {0, 1, 2, 3, 4, -2, -3, -4, -5, -11, -115, -1001}, 6000, PaperlessCall},
+      // 1 the customer cancelled, -11 the device's time, -3 link, -4 status; after a
+      // signature, the image upload's own result (as RV270Api_UploadFilesToPc's) or -115.
+      {"Paperless", Family::kSign, 1, true, Range(-12, 200, {-115, -1001}), 12000, PaperlessCall},
       {"pad keys", Family::kPadKeys, 4, false, {0, 8, -2, -3, -4, -5, -6, -1001}, 5000, PadKeys},
       // InputPassword 16, SetPassword the length (6 or more); -1 to -3 the customer's.
       {"password entry", Family::kPadKeys, 3, false, Range(-7, 64, {-1001}), 6000, InputPassword},
