@@ -98,6 +98,9 @@ int CSerial::WriteData(const uint8_t* data, size_t length) {
 int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellable) {
   const uint32_t start = platform::TickMs();
   size_t count = 0;
+  // A port that goes away while this read waits on it was closed by another thread
+  // (whose open follows): the answer can no longer arrive on it.
+  const bool startedOnPort = Port() != nullptr;
   for (;;) {
     platform::PumpOneMessage();
     if (cancellable && TakeCancel()) return kSerialReadBrokenOff;
@@ -107,7 +110,7 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
     if (timeoutMs > 0 && static_cast<uint32_t>(timeoutMs) - elapsed < step) step = static_cast<uint32_t>(timeoutMs) - elapsed;
 
     auto port = Port();
-    if (!OwnPortStillOpen()) return kSerialReadFailed;
+    if (!OwnPortStillOpen() || (startedOnPort && !port)) return kSerialReadFailed;
     if (!port) {
       platform::SleepMs(step);
       continue;
