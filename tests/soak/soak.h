@@ -91,6 +91,11 @@ struct CallContext {
   std::string scratch;     // this thread's folder for host files
   std::string hostFile;    // a small media file to download
   std::string uploadDir;   // the folder uploads are saved into
+  // Counts the upload folder's changes to and from read-only (odd: read-only now).
+  const std::atomic<unsigned>* readOnlySpells = nullptr;
+  // Partial files the library could not remove from a read-only folder: removed by
+  // the soak and not counted as left behind.
+  Secrets* excused = nullptr;
   std::vector<std::string> problems;  // guard bytes written, upload left a file, ...
 
   int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(*rng); }
