@@ -55,13 +55,13 @@ const char* FamilyName(Family f) {
   return names[static_cast<int>(f)];
 }
 
-void Secrets::Add(const std::string& secret) {
-  if (secret.size() < 10) return;  // too short to tell from chance
+void TextSet::Add(const std::string& text) {
+  if (text.size() < minLength_) return;
   std::lock_guard<std::mutex> guard(lock_);
-  items_.insert(secret);
+  items_.insert(text);
 }
 
-std::vector<std::string> Secrets::All() const {
+std::vector<std::string> TextSet::All() const {
   std::lock_guard<std::mutex> guard(lock_);
   return std::vector<std::string>(items_.begin(), items_.end());
 }
@@ -353,13 +353,13 @@ class Soak {
   std::vector<ExportCase> exports_;
   rv270sim::Simulator sim_;
   RunSecrets secrets_;
-  Secrets received_;
+  TextSet received_{10};  // secrets of 10 characters or more: shorter ones turn up by chance
   std::string base_, uploadDir_, tmpDir_, logFolder_;
   LogWatch log_;
   Clock::time_point start_;
   std::atomic<bool> stop_{false};
   std::atomic<unsigned> readOnlySpells_{0};  // odd while the upload folder is read-only
-  Secrets excused_;  // partial files left in a read-only folder (names)
+  TextSet excused_;  // partial files left in a read-only folder (names)
 
   std::shared_mutex gate_;      // calls hold it shared; the quiescent checks hold it alone
   std::atomic<bool> pausing_{false};  // a quiescent check waits: no new call starts

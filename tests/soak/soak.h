@@ -55,14 +55,18 @@ class Guarded {
   std::vector<uint8_t> mem_;
 };
 
-// The secrets of this run: what the drivers send (keys, passwords, card numbers) and
-// what they receive (PIN and password blocks). None may reach the log folder.
-class Secrets {
+// Texts gathered by several threads: the secrets of this run, what the drivers send
+// (keys, passwords, card numbers) and receive (PIN and password blocks), none of which
+// may reach the log folder; texts shorter than `minLength` are not kept (a short secret
+// could turn up in the log by chance).
+class TextSet {
  public:
-  void Add(const std::string& secret);
+  explicit TextSet(size_t minLength = 0) : minLength_(minLength) {}
+  void Add(const std::string& text);
   std::vector<std::string> All() const;
 
  private:
+  size_t minLength_;
   mutable std::mutex lock_;
   std::set<std::string> items_;
 };
@@ -87,7 +91,7 @@ struct CallContext {
   bool hostile = false;
   std::mt19937_64* rng = nullptr;
   const RunSecrets* secrets = nullptr;
-  Secrets* received = nullptr;
+  TextSet* received = nullptr;
   std::string scratch;     // this thread's folder for host files
   std::string hostFile;    // a small media file to download
   std::string uploadDir;   // the folder uploads are saved into
@@ -95,7 +99,7 @@ struct CallContext {
   const std::atomic<unsigned>* readOnlySpells = nullptr;
   // Partial files the library could not remove from a read-only folder: removed by
   // the soak and not counted as left behind.
-  Secrets* excused = nullptr;
+  TextSet* excused = nullptr;
   std::vector<std::string> problems;  // guard bytes written, upload left a file, ...
 
   int Pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(*rng); }
