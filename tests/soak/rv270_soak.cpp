@@ -755,7 +755,7 @@ void Soak::Quiescent(bool warmup) {
 void Soak::Monitor() {
   // Warm-up: long enough for every thread's allocator arena and the simulator's buffers
   // to reach their working size.
-  const int warmupAt = std::min(300, std::max(5, opt_.seconds / 3));
+  const int warmupAt = std::min(300, std::max(5, opt_.seconds / 2));
   int nextQuiet = warmupAt, nextProgress = 60;
   bool warm = false;
   while (!stop_) {
