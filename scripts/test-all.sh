@@ -267,7 +267,8 @@ run_program() {
 }
 
 # ---- Soak runs (rv270-soak) ------------------------------------------------------------
-# run_soak STAGE DIR SECONDS SEED [VAR=value...]: the soak program against a copy of the
+# run_soak STAGE DIR SECONDS SEED [VAR=value...] [WRAPPER...]: the soak program (under
+# the wrapper command, if any) against a copy of the
 # build's shipped library in a folder of its own (its log folder is then the soak's
 # alone), in the stage's lane. The seeds are those that found the faults mended with the
 # soak (a serial cancel waiting out its time, a failed serial upload leaving its file):
