@@ -268,9 +268,8 @@ run_program() {
 
 # ---- Soak runs (rv270-soak) ------------------------------------------------------------
 # run_soak STAGE DIR SECONDS SEED [VAR=value...] [WRAPPER...]: the soak program (under
-# the wrapper command, if any) against a copy of the
-# build's shipped library in a folder of its own (its log folder is then the soak's
-# alone), in the stage's lane. The seeds are those that found the faults mended with the
+# the wrapper command, if any) against a copy of the build's shipped library in a folder
+# of its own (its log folder is then the soak's alone), in the stage's lane. The seeds are those that found the faults mended with the
 # soak (a serial cancel waiting out its time, a failed serial upload leaving its file):
 # each run replays its seed's schedule as far as the threads' timing allows.
 run_soak() {
