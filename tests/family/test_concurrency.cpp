@@ -204,6 +204,26 @@ TEST_P(CancelTimingTest, EarlyCancelReturnsWithin500ms) {
   }
 }
 
+// A terminal that does not answer the cancel's own command (busy reading file data, or
+// at another line rate) does not hold the cancel for its answer's full time either.
+TEST_P(CancelTimingTest, CancelUnansweredByTheTerminalReturnsWithin500ms) {
+  for (uint8_t command : {0x15, 0x5C}) {
+    SCOPED_TRACE(command);
+    sim.ScriptNext(0x50, command, rv270sim::Answer::None());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, command == 0x15 ? RV270Api_CancelCustomProcess(Port(), 0) : RV270Api_Break(Port(), 0));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 500);
+    EXPECT_EQ(0, RV270Api_GetErrorCode());
+    ASSERT_TRUE(sim.WaitForRequests(1));
+    EXPECT_EQ(rv270test::B({0x50, command}), sim.Requests().back().payload);
+    EXPECT_TRUE(sim.WaitForNoOpenLinks());
+    sim.ClearRecords();
+  }
+  // The next call gets its own answer.
+  EXPECT_EQ(0, RV270Api_GetWorkingStatus(Port(), 0));
+}
+
 RV270_INSTANTIATE_LINKS(CancelTimingTest);
 
 }  // namespace
