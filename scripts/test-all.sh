@@ -7,18 +7,19 @@
 #               when all are present
 #   linux       native RelWithDebInfo build of all targets; ctest (with the device-stack
 #               tests: the real hidraw backend against emulated terminals, umockdev); export
-#               check of the .so;
-#               the teller demo against the simulator (scripts/demo.sh); one short pass of
-#               the benchmarks
+#               check of the .so; a 120 s soak run (rv270-soak); the teller demo against the
+#               simulator (scripts/demo.sh); one short pass of the benchmarks
 #   coverage    gcc --coverage build (no ccache) of the unit, family, device-stack and CLI
 #               tests; runs them (the linux stage then leaves them out) and reports line
 #               and branch coverage of src/ with gcovr: per folder and per file of
 #               src/platform/posix in the summary, the HTML report in
 #               build/coverage/coverage/index.html
 #   linux-asan  AddressSanitizer + UndefinedBehaviorSanitizer build of the unit, family and
-#               device-stack tests and of the fuzz targets' replay of their kept inputs; ctest
+#               device-stack tests and of the fuzz targets' replay of their kept inputs; ctest;
+#               a 60 s soak run
 #   linux-tsan  ThreadSanitizer build of the family tests; the cancel and concurrency tests
-#               (threads calling exports on USB and serial at once, with cancels)
+#               (threads calling exports on USB and serial at once, with cancels); a 60 s
+#               soak run with the log pause off
 #   fuzz        libFuzzer targets built with clang, ASan and UBSan; a short pass of each
 #               (RV270_FUZZ_SECONDS, default 12) from its kept corpus in fuzz/corpus
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
@@ -286,6 +287,31 @@ run_program() {
   fi
 }
 
+# ---- Soak runs (rv270-soak) ------------------------------------------------------------
+# run_soak STAGE DIR SECONDS SEED [VAR=value...] [WRAPPER...]: the soak program (under
+# the wrapper command, if any) against a copy of the build's shipped library in a folder
+# of its own (its log folder is then the soak's alone), in the stage's lane. The seeds are those that found the faults mended with the
+# soak (a serial cancel waiting out its time, a failed serial upload leaving its file):
+# each run replays its seed's schedule as far as the threads' timing allows.
+run_soak() {
+  local stage=$1 dir=$2 seconds=$3 seed=$4
+  shift 4
+  local exe=$dir/tests/rv270-soak run=$dir/ci-soak log=$dir/ci-soak.log
+  [ -x "$exe" ] || return 0
+  rm -rf "$run"
+  mkdir -p "$run"
+  cp -a "$exe" "$dir"/libQornRV270API.so* "$run/"
+  step_begin "$stage: soak ${seconds}s seed $seed"
+  if run_logged "$log" env LD_LIBRARY_PATH="$run" "$@" \
+    timeout $((seconds + 180)) "$run/rv270-soak" --seed "$seed" --seconds "$seconds" --threads 4; then
+    result "$stage: soak" passed "$(tail -n 1 "$log")"
+    step_end "$stage: soak ${seconds}s seed $seed" ok
+  else
+    result "$stage: soak" failed "$(grep -c '^VIOLATION' "$log") violation(s), see $log"
+    step_end "$stage: soak ${seconds}s seed $seed" failed
+  fi
+}
+
 # ---------------------------------------------------------------------------------------
 # Test lanes. Building keeps both cores busy, while the test programs mostly wait on their
 # simulators; so a stage's tests run in the background while the next stage builds.
@@ -382,6 +408,7 @@ linux_checks() {
     run_ctest linux "$dir"
   fi
   run_export_check linux "$dir" linux
+  run_soak linux "$dir" 120 1
   # The README's main command: the teller demo against the simulator.
   if [ -n "$(existing_targets "$dir" teller_demo)" ]; then
     run_program linux demo "$dir/ci-demo.log" "$RV270_REPO/scripts/demo.sh" --no-install
@@ -482,7 +509,7 @@ stage_linux_asan() {
   dir=$(build_dir linux-asan)
   configure_and_build linux-asan linux-asan \
     rv270_unit_tests rv270_family_tests_core rv270_family_tests_lib rv270_devstack_tests \
-    $(replay_targets) || return
+    rv270-soak $(replay_targets) || return
   lane_start linux-asan linux_asan_tests "$dir"
 }
 
@@ -498,6 +525,8 @@ linux_asan_tests() {
   ASAN_OPTIONS="detect_leaks=$leaks" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     run_ctest linux-asan "$dir" -R '^(unit|family_core|family_lib|devstack|fuzz_replay_.*)$'
+  ASAN_OPTIONS="detect_leaks=$leaks" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    run_soak linux-asan "$dir" 60 2
 }
 
 # The fuzz targets, as fuzz/CMakeLists.txt names them.
@@ -512,7 +541,7 @@ replay_targets() { fuzz_target_names | sed 's/^/rv270_replay_/'; }
 stage_linux_tsan() {
   local dir
   dir=$(build_dir linux-tsan)
-  configure_and_build linux-tsan linux-tsan rv270_family_tests_core || return
+  configure_and_build linux-tsan linux-tsan rv270_family_tests_core rv270-soak || return
   lane_start linux-tsan linux_tsan_tests "$dir"
 }
 
@@ -536,6 +565,9 @@ linux_tsan_tests() {
     result "linux-tsan: cancel and concurrency" failed "exit $rc, $reports report(s), see $log"
     step_end "linux-tsan: cancel and concurrency tests" failed
   fi
+  # The shipped library's 20 ms pause after each log line off: more calls meet each other.
+  run_soak linux-tsan "$dir" 60 3 RV270_LOG_PAUSE_MS=0 TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1" \
+    setarch "$(uname -m)" -R
 }
 
 # A short pass of every fuzz target from its kept corpus (copied: the pass adds to the

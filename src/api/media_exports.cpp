@@ -46,6 +46,8 @@ constexpr Outcome kGetVolumeTable[] = {
     Otherwise(-4, kReceivedDataError, 'E', "RV270Api_Communication return error!"),
 };
 
+constexpr Outcome kNoVolumeLevel[] = {kGetVolumeTable[6]};
+
 // The commands that name a file or list: the text with its one-byte length.
 struct NamedMedia {
   const char* name;
@@ -113,7 +115,15 @@ RV270_API int RV270_CALL RV270Api_GetVoiceVolume(int port, int selector, int typ
     WriteLog('I', "RV270Api_GetVoiceVolume type:[%d]", type);
     Request request(kRequestSize, 0x50, 0x23);
     request.U8(type);
-    return frame.Call(port, selector, request, 2000, kGetVolumeTable);
+    Answer answer;
+    int refused = 0;
+    if (!frame.Transact(port, selector, request, 2000, answer, {}, &refused)) return refused;
+    // A success answer without the level byte gives no level: it takes the row of a
+    // level out of range (-3, 103) rather than reading the zeroed buffer as level 0.
+    if (answer.result >= 0 && answer.length == 2 && answer.Byte(0) == 0x00 && answer.Byte(1) == 0x00) {
+      return frame.Map(kNoVolumeLevel, answer);
+    }
+    return frame.Map(kGetVolumeTable, answer);
   });
 }
 

@@ -16,7 +16,8 @@
 // - a ciphertext of more than 507 characters (the 512-byte request).
 // An ApplySM2Key answer of more than kAnswerCopyMax (2048) bytes copies nothing (last
 // error 122, return -4); a transport key text is kept to its first 255 characters (only
-// its first 32 are used).
+// its first 32 are used). A getSM4 success answer without a key text is refused ("getSM4
+// answer shorter than announced!" (E), last error 103, return -4) and the command stops.
 #include <cstring>
 
 #include "QornRV270API.h"
@@ -178,10 +179,13 @@ int GetSm4(int port, int iBaud, char* text) {
   request.U8(0x00);
   Answer answer;
   const int result = Exchange(frame, port, request, kTransportKeyWaitMs, Group::kTransportKey, kKeytestDone, answer);
-  if (result == 0) {
-    BoundedCopy(text, kTransportKeyText - 1, answer.Data(), answer.DataLength());
-  }
-  return result;
+  if (result != 0) return result;
+  // A success answer without the key text would leave the transport key all zeros, and
+  // a password or key block would go out under a key anyone knows: refused like an
+  // answer shorter than its data, and the command sends nothing more.
+  if (answer.DataLength() == 0) return ShortAnswer(frame, kFailed);
+  BoundedCopy(text, kTransportKeyText - 1, answer.Data(), answer.DataLength());
+  return 0;
 }
 
 // A record command: start lines, the transport key, then `build` fills the request.

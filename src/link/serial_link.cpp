@@ -28,6 +28,22 @@ void SendChannelSwitch(CSerial& serial) {
 }
 }  // namespace
 
+namespace {
+// Which opening of the port is current, and which one this thread made: a thread closes
+// only the port it opened itself (a cancel call on another thread may have reopened it).
+std::atomic<unsigned> g_portGeneration{0};
+thread_local unsigned t_openedGeneration = 0;
+
+void PortOpened() { t_openedGeneration = ++g_portGeneration; }
+
+// False once another thread has closed or reopened the port this thread opened (a call
+// whose open follows a cancel's, or a cancel whose open closes a waiting call's port):
+// the line is no longer this thread's, so what it writes would go into another
+// dialogue and the answer it waits for can no longer arrive. Threads that never
+// opened the port themselves are not held to it.
+bool OwnPortStillOpen() { return t_openedGeneration == 0 || t_openedGeneration == g_portGeneration.load(); }
+}  // namespace
+
 CSerial& SerialDevice() {
   static CSerial serial;
   return serial;
@@ -73,7 +89,7 @@ void CSerial::Purge() {
 
 int CSerial::WriteData(const uint8_t* data, size_t length) {
   auto port = Port();
-  if (!port) return -1;
+  if (!port || !OwnPortStillOpen()) return -1;
   port->Purge();
   port->Write(data, length);
   return 0;
@@ -82,6 +98,9 @@ int CSerial::WriteData(const uint8_t* data, size_t length) {
 int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellable) {
   const uint32_t start = platform::TickMs();
   size_t count = 0;
+  // A port that goes away while this read waits on it was closed by another thread
+  // (whose open follows): the answer can no longer arrive on it.
+  const bool startedOnPort = Port() != nullptr;
   for (;;) {
     platform::PumpOneMessage();
     if (cancellable && TakeCancel()) return kSerialReadBrokenOff;
@@ -91,6 +110,7 @@ int CSerial::Read(uint8_t* buffer, size_t length, int timeoutMs, bool cancellabl
     if (timeoutMs > 0 && static_cast<uint32_t>(timeoutMs) - elapsed < step) step = static_cast<uint32_t>(timeoutMs) - elapsed;
 
     auto port = Port();
+    if (!OwnPortStillOpen() || (startedOnPort && !port)) return kSerialReadFailed;
     if (!port) {
       platform::SleepMs(step);
       continue;
@@ -133,22 +153,14 @@ int CSerial::DiscardInput() {
   return 0;
 }
 
-namespace {
-// Which opening of the port is current, and which one this thread made: a thread closes
-// only the port it opened itself (a cancel call on another thread may have reopened it).
-std::atomic<unsigned> g_portGeneration{0};
-thread_local unsigned t_openedGeneration = 0;
 
-void PortOpened() { t_openedGeneration = ++g_portGeneration; }
-}  // namespace
-
-int OpenSerialLink(int port, int rate, int selector) {
+int OpenSerialLink(int port, int rate, int selector, bool settle) {
   g_cChannelLetter = static_cast<unsigned char>(selector & 0xFF);
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
   if (serial.IsOpen()) {
     serial.Close();
-    platform::PauseMs(kClosePauseMs);
+    if (settle) platform::PauseMs(kClosePauseMs);
   }
   if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();
@@ -165,11 +177,11 @@ int ReopenSerialLink(int port, int rate) {
   return 0;
 }
 
-int CloseSerialLink() {
+int CloseSerialLink(bool settle) {
   CSerial& serial = SerialDevice();
   if (serial.IsOpen() && t_openedGeneration == g_portGeneration.load()) {
     serial.Close();
-    platform::PauseMs(kClosePauseMs);
+    if (settle) platform::PauseMs(kClosePauseMs);
   }
   return 0;
 }

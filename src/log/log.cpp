@@ -54,6 +54,7 @@ uint32_t ReadLinePause() {
 }
 
 std::atomic<uint32_t> g_linePauseMs{ReadLinePause()};
+thread_local bool t_linePauseOff = false;
 
 const char* LevelName(char level) {
   switch (level) {
@@ -117,7 +118,7 @@ void WriteLine(char level, const char* format, va_list args) {
     fclose(file);
   }
   const uint32_t pause = g_linePauseMs.load();
-  if (pause) platform::PauseMs(pause);
+  if (pause && !t_linePauseOff) platform::PauseMs(pause);
 }
 
 }  // namespace
@@ -136,6 +137,10 @@ void WriteLogAlways(char level, const char* format, ...) {
   WriteLine(level, format, args);
   va_end(args);
 }
+
+LinePauseOff::LinePauseOff() : before_(t_linePauseOff) { t_linePauseOff = true; }
+
+LinePauseOff::~LinePauseOff() { t_linePauseOff = before_; }
 
 uint32_t LogLinePauseMs() { return g_linePauseMs.load(); }
 

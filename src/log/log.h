@@ -50,6 +50,20 @@ void WriteOsErrorLine(char level = 'E');
 // Forgets a kept code (at the start of a dialogue, so an old one is not reported).
 void ClearOsErrorLine();
 
+// While one lives, the lines of the calling thread are written without the pause after
+// them: a cancel call must answer at once, and its own lines would otherwise hold it up
+// for the pause of each.
+class LinePauseOff {
+ public:
+  LinePauseOff();
+  ~LinePauseOff();
+  LinePauseOff(const LinePauseOff&) = delete;
+  LinePauseOff& operator=(const LinePauseOff&) = delete;
+
+ private:
+  bool before_;
+};
+
 // The pause after each log line, in ms, as read at load.
 uint32_t LogLinePauseMs();
 // Replaces it (at most 20): for benchmarks that compare both settings in one run.

@@ -274,8 +274,7 @@ int UploadFileToPC_Comm(const UploadDestination& to, int port, int libraryRate, 
     progress.Update((i - 1) * kPackageSize + len);
   }
   if (to.iMode == 0) {
-    int code = file.Close();
-    if (code == 0) code = RenameFile(temp.c_str(), to.savePath);
+    const int code = file.Close();
     if (code != 0) return fail(code);
   }
   CloseSerialLink();
@@ -283,7 +282,16 @@ int UploadFileToPC_Comm(const UploadDestination& to, int port, int libraryRate, 
   const int back = SetDeviceBaud_Comm(port, libraryRate, kTransferRate, &status, message);
   if (back != 0) {
     WriteLog('E', "[切换回波特率%s=ret:][%d]", rateText, back);
+    // The upload reports a failure: the received file does not take the save path.
+    if (to.iMode == 0) platform::RemoveFile(temp);
     return -1;
+  }
+  if (to.iMode == 0) {
+    const int code = RenameFile(temp.c_str(), to.savePath);
+    if (code != 0) {
+      platform::RemoveFile(temp);
+      return code;
+    }
   }
   return 0;
 }

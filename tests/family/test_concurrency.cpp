@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "QornRV270API.h"
+#include "support/outcome_rows.h"
 #include "support/sim_fixture.h"
 
 namespace {
@@ -171,5 +172,58 @@ TEST_F(ConcurrencyTest, CancelsFromOtherThreadsBreakCallsOffCleanly) {
     EXPECT_EQ(kDeviceText, std::string(info));
   }
 }
+
+}  // namespace
+
+namespace {
+
+class CancelTimingTest : public rv270test::SimLinkTest {};
+
+// A cancel answers at once whatever moment it meets the call it cancels: before the
+// call's link is open, while it opens (on a serial port the call's open then closes
+// the cancel's port, whose exchange ended only at its 5 s time-out), and while it waits.
+TEST_P(CancelTimingTest, EarlyCancelReturnsWithin500ms) {
+  sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
+  for (int delayMs : {0, 10, 25, 40, 50, 100, 150}) {
+    SCOPED_TRACE(delayMs);
+    sim.SetCustomerOutcome(rv270test::B({0x00, 0x00, 0x01}), 3000);
+    int ret = 0;
+    std::thread waiting([&] { ret = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, RV270Api_CancelCustomProcess(Port(), 0));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    waiting.join();
+    EXPECT_LT(took.count(), 500);
+    // The call either lost its wait to the cancel or (cancel first, before its request
+    // reached the terminal) waited for the customer's answer.
+    EXPECT_TRUE(ret == 1 || ret == 2 || ret == -4) << ret;
+    EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
+    // The customer's wait on the terminal ends before the next round.
+    std::this_thread::sleep_for(std::chrono::milliseconds(IsUsb() ? 0 : 3200));
+  }
+}
+
+// A terminal that does not answer the cancel's own command (busy reading file data, or
+// at another line rate) does not hold the cancel for its answer's full time either.
+TEST_P(CancelTimingTest, CancelUnansweredByTheTerminalReturnsWithin500ms) {
+  for (uint8_t command : {0x15, 0x5C}) {
+    SCOPED_TRACE(command);
+    sim.ScriptNext(0x50, command, rv270sim::Answer::None());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, command == 0x15 ? RV270Api_CancelCustomProcess(Port(), 0) : RV270Api_Break(Port(), 0));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 500);
+    EXPECT_EQ(0, RV270Api_GetErrorCode());
+    ASSERT_TRUE(sim.WaitForRequests(1));
+    EXPECT_EQ(rv270test::B({0x50, command}), sim.Requests().back().payload);
+    EXPECT_TRUE(sim.WaitForNoOpenLinks());
+    sim.ClearRecords();
+  }
+  // The next call gets its own answer.
+  EXPECT_EQ(0, RV270Api_GetWorkingStatus(Port(), 0));
+}
+
+RV270_INSTANTIATE_LINKS(CancelTimingTest);
 
 }  // namespace

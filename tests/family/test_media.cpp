@@ -87,8 +87,9 @@ TEST_F(MediaTest, VolumeLevels) {
                  {B({0x00, 0x00, 0x02}), 2, 0, 'I', "RV270Api_Communication myVolumeResult[2]==0x02!"},
                  {B({0x00, 0x00, 0x03}), 3, 0, 'I', "RV270Api_Communication myVolumeResult[2]==0x03!"},
                  {B({0x00, 0x00, 0x04}), -3, 103, 'E', "RV270Api_Communication return error value!"},
-                 // Only the status bytes: the level reads as 0 from the zeroed buffer.
-                 {B({0x00, 0x00}), 0, 0, 'I', "RV270Api_Communication myVolumeResult[2]==0x00!"},
+                 // Only the status bytes: no level arrived, and none is made up from the
+                 // zeroed buffer; the answer fails like a level out of range.
+                 {B({0x00, 0x00}), -3, 103, 'E', "RV270Api_Communication return error value!"},
                  {B({0x00, 0x01}), -6, 127, 'E', "RV270Api_Communication myVolumeResult[1]==0x01!"},
                  {B({0x00, 0x09}), -5, 125, 'E', "RV270Api_Communication myVolumeResult[1]==0x09!"},
                  {B({0x01, 0x00, 0x02}), -4, 103, 'E', "RV270Api_Communication return error!"},

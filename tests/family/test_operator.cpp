@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "test_pinpad_support.h"
@@ -125,6 +126,33 @@ TEST_P(OperatorTest, StatusesOfEachGroup) {
   ASSERT_EQ(0, ApplySM2Key(Port(), kBaud, key, 0, 5));
   EXPECT_EQ(std::string(64, 'K') + "z", std::string(key, 65));
   EXPECT_EQ(B({0x50, 0xA6, 0x00}), LastRequest());
+}
+
+// A transport key answer without the key text: the key would be all zeros and the
+// password block would go out under a known key. The command stops after getSM4.
+TEST_P(OperatorTest, TransportKeyAnswerWithoutKeyIsRefused) {
+  ASSERT_EQ(0, SendCiphertext(Port(), kBaud, "CIPHER", 5));  // the administrator session
+  struct Case {
+    const char* name;
+    std::function<int(int)> call;
+  };
+  const Case cases[] = {
+      {"CreatOperator", [](int p) { return CreatOperator(p, kBaud, 2, "123456", 5); }},
+      {"SetOperatorKey", [](int p) { return SetOperatorKey(p, kBaud, kTestKey, 5); }},
+      {"SetOperatorPower", [](int p) { return SetOperatorPower(p, kBaud, 2, 1, 5); }},
+      {"DelOperator", [](int p) { return DelOperator(p, kBaud, 2, 5); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim.ClearRecords();
+    sim.ScriptNext(0x50, 0xA7, Answer::Done());
+    const size_t from = LogLines().size();
+    EXPECT_EQ(-4, c.call(Port()));
+    EXPECT_EQ(103, RV270Api_GetErrorCode());
+    EXPECT_GE(LogFind(rv270test::Logged('E', "getSM4 answer shorter than announced!"), from), 0);
+    ASSERT_EQ(1u, RequestCount());
+    EXPECT_EQ(B({0x50, 0xA7, 0x00}), sim.Requests()[0].payload);
+  }
 }
 
 TEST_P(OperatorTest, NoAnswerInTimeClearsTheCustomerScreen) {

@@ -708,4 +708,19 @@ TEST_F(TransferTest, SerialFaultsStillSwitchTheTerminalBack) {
   EXPECT_EQ(Hex(sim.RequestPayloads(Link::kSerial).back()), Hex(B({0x50, 0x99, 0x01})));
 }
 
+// The whole file arrived but the terminal refuses the switch back to the library rate:
+// the upload reports a failure (-1), so the save path gets no file (nor a .part).
+TEST_F(TransferTest, SerialUploadWhoseSwitchBackFailsLeavesNoFile) {
+  if (!SerialAvailable()) GTEST_SKIP() << "no serial port";
+  sim.PutFile(9, "UserSign.png", Pattern(1500));
+  sim.ScriptNext(0x50, 0x99, Answer::Handler());                     // to 115200: taken
+  sim.ScriptNext(0x50, 0x99, Answer::Of(B({0x50, 0x99, 0x03}), 400));  // back: refused
+  const std::string save = Path("sign.png").string();
+  EXPECT_EQ(RV270Api_UploadFilesToPc(SerialPort(), 0, 0, save.c_str(), 9, "UserSign.png", 30, nullptr, nullptr), -1);
+  EXPECT_TRUE(LogHas("[切换回波特率"));
+  EXPECT_FALSE(fs::exists(save));
+  EXPECT_FALSE(fs::exists(save + ".part"));
+  EXPECT_EQ(Hex(sim.RequestPayloads(Link::kSerial).back()), Hex(B({0x50, 0x99, 0x01})));
+}
+
 }  // namespace
