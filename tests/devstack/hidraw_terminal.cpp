@@ -594,7 +594,9 @@ bool TerminalBed::Unplug(int number) {
   for (auto& link : links) Node::CloseLink(link);
   umockdev_testbed_uevent(impl_->bed, node->hidrawPath.c_str(), "remove");
   umockdev_testbed_uevent(impl_->bed, node->hidPath.c_str(), "remove");
-  umockdev_testbed_detach_ioctl(impl_->bed, node->devnode.c_str(), nullptr);
+  // The handler stays attached until the test bed goes: a client that keeps the node
+  // open (Wine's bus driver reads it until it has taken in the "remove" uevent) gets
+  // EIO, where a detached handler would leave its read waiting for ever.
   // The test bed keeps the node's pseudo-terminal in a map that removing the device
   // leaves behind; the terminal's number comes back with the next one opened.
   char pty[256] = {0};
