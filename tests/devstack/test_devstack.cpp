@@ -22,8 +22,8 @@
 
 #include "QornRV270API.h"
 #include "devstack/hidraw_terminal.h"
+#include "devstack/stack_cases.h"
 #include "rv270sim/host.h"
-#include "support/outcome_rows.h"
 
 namespace {
 
@@ -33,50 +33,17 @@ using rv270devstack::TerminalBed;
 using rv270sim::Answer;
 using rv270sim::Bytes;
 using namespace rv270test;
-using Clock = std::chrono::steady_clock;
 
-const Bytes kStatusRequest = {0x50, 0x01};
-const Bytes kStatusPacket = {0x02, 0x30, 0x30, 0x30, 0x32, 0x35, 0x30, 0x30, 0x31, 0x35, 0x31, 0x03};
-// One wait step of a read is 200 ms; a call that notices a gone terminal within a step,
-// with room for a loaded machine.
-constexpr long kWithinAStepMs = 1500;
-
-long MsSince(Clock::time_point start) {
-  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-Bytes Pattern(size_t size) {
-  Bytes b(size);
-  for (size_t i = 0; i < size; ++i) b[i] = static_cast<uint8_t>((i * 31 + (i >> 9)) & 0xFF);
-  return b;
-}
-
-struct Exchanged {
-  int result;
-  Bytes response;
-};
-
-Exchanged Exchange(const Bytes& request, int timeoutMs = 1000) {
-  std::vector<unsigned char> response(4096, 0);
-  std::vector<unsigned char> copy(request.begin(), request.end());
-  int length = -1;
-  const int result = RV270Api_Communication(kUsbPort, 0, copy.data(), response.data(),
-                                            static_cast<int>(copy.size()), &length, timeoutMs);
-  Exchanged e{result, {}};
-  if (result == 0 && length >= 0) e.response.assign(response.begin(), response.begin() + length);
-  return e;
-}
-
-class DevstackTest : public SimTest {
+class DevstackTest : public StackTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    StackTest::SetUp();
     rv270sim::SetProcessEnv("RV270_SIM", "");  // the real HID stack
     bed_.reset(new TerminalBed);
   }
   void TearDown() override {
     bed_.reset();
-    SimTest::TearDown();
+    StackTest::TearDown();
   }
 
   // Plugs a device bridged to this test's simulator; its hidraw number.
@@ -96,7 +63,13 @@ class DevstackTest : public SimTest {
 
   // Descriptors of this process open on the node's terminal, and the node's own count
   // of opens not closed.
-  void ExpectNoHandleOpen(int n) {
+  int PlugTerminal() override { return Plug(); }
+  bool UnplugTerminal(int n) override { return bed_->Unplug(n); }
+  void ExpectUnplugSeen(int n, size_t, bool) override {
+    EXPECT_FALSE(fs::exists(bed_->RootDir() + "/dev/hidraw" + std::to_string(n)));
+  }
+
+  void ExpectNoHandleOpen(int n) override {
     const std::string terminal = terminals_[n];
     ASSERT_FALSE(terminal.empty());
     int open = 0;
@@ -114,12 +87,6 @@ class DevstackTest : public SimTest {
     EXPECT_EQ(bed_->OpenClients(n), 0);
     // A simulator pacing a download notices a closed link once the block's time is over.
     EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
-  }
-
-  void ExpectStatusWorks() {
-    const Exchanged e = Exchange(kStatusRequest);
-    EXPECT_EQ(e.result, 0);
-    EXPECT_EQ(e.response, (Bytes{0x00, 0x00}));
   }
 
   std::unique_ptr<TerminalBed> bed_;
@@ -218,132 +185,21 @@ TEST_F(DevstackTest, ExchangesOverTheNode) {
     }
   }
   ExpectNoHandleOpen(n);
-
-  // Answers of one, two, three and many reports.
-  for (size_t L : {28u, 29u, 61u, 1000u}) {
-    SCOPED_TRACE(L);
-    const Bytes data = Pattern(L - 2);
-    sim.ScriptNext(Answer::Done(data));
-    const Exchanged e = Exchange(kStatusRequest, 2000);
-    EXPECT_EQ(e.result, 0);
-    EXPECT_EQ(e.response, B({0x00, 0x00}) + data);
-  }
-  ExpectNoHandleOpen(n);
+  CheckMultiReportAnswers(n);
 }
 
-// A block download and an upload with the terminal holding the link to one report per
-// millisecond, the download's block sent twice on the terminal's request.
 TEST_F(DevstackTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
   const fs::path dir = FreshTestFolder("devstack");
-  const int n = Plug();
-  const Bytes content = Pattern(96 * 1024 + 17);
-  const fs::path path = dir / "paced.jpg";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-  sim.SetLinePacing(true);
-  rv270sim::TransferFaults faults;
-  faults.resendBlock = 0;
-  sim.SetTransferFaults(faults);
-  EXPECT_EQ(RV270Api_SaveFileSingle(kUsbPort, 0, 0, "", 9, path.string().c_str()), 0);
-  const auto state = sim.State();
-  auto stored = state.files.find({9, "paced.jpg"});
-  ASSERT_NE(stored, state.files.end());
-  EXPECT_EQ(stored->second.content, content);
-  EXPECT_GE(sim.DataReportCount(), 2 * ((content.size() + 63) / 64)) << "the block was not sent again";
-
-  const fs::path back = dir / "back.jpg";
-  EXPECT_EQ(RV270Api_UploadFilesToPc(kUsbPort, 0, 0, back.string().c_str(), 9, "paced.jpg", 30, nullptr, nullptr), 0);
-  std::ifstream in(back, std::ios::binary);
-  EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), content);
-  ExpectNoHandleOpen(n);
+  CheckPacedTransfersWithAResend(dir);
   fs::remove_all(dir);
 }
 
-// A cancel from a second thread breaks off a read waiting on the node, and one that
-// comes as a call starts breaks off that call's wait.
-TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) {
-  const int n = Plug();
-  sim.ScriptNext(Answer::None());
-  std::atomic<int> waited{1};
-  const auto start = Clock::now();
-  std::thread waiter([&] { waited = Exchange(kStatusRequest, 8000).result; });
-  ASSERT_TRUE(sim.WaitForRequests(1, 5000));
-  EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
-  waiter.join();
-  EXPECT_EQ(waited.load(), -8);
-  EXPECT_LT(MsSince(start), 6000);
-  EXPECT_EQ(RV270Api_GetErrorCode(), 0);
-  ASSERT_TRUE(sim.WaitForRequests(2, 3000));
-  EXPECT_EQ(sim.Requests()[1].payload, (Bytes{0x50, 0x15}));
-  ExpectNoHandleOpen(n);
+TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) { CheckCancelInAWaitAndAtTheStartOfACall(); }
 
-  sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
-  for (int delayMs : {0, 15}) {
-    SCOPED_TRACE(delayMs);
-    // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
-    sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
-    sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
-    int ret = 0;
-    int error = 0;
-    const size_t from = LogLines().size();
-    std::thread waiting([&] {
-      ret = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
-      error = RV270Api_GetErrorCode();
-    });
-    while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
-    waiting.join();
-    EXPECT_EQ(ret, 2);
-    EXPECT_EQ(error, 121);
-    EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
-    sim.ClearScripts();
-  }
-  ExpectNoHandleOpen(n);
-}
-
-// The terminal unplugged while a call waits for its answer and while a download flows:
-// the node hangs up and goes, the call fails within a wait step, nothing stays open, and
-// once a terminal is back (a new node) the next call works.
+// Unplugging hangs the node up and removes it.
 TEST_F(DevstackTest, UnpluggedInTheMiddleOfAWaitAndOfATransfer) {
   const fs::path dir = FreshTestFolder("devstack");
-  const Bytes content = Pattern(200 * 1024);
-  const fs::path path = dir / "gone.jpg";
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-  int n = Plug();
-  for (bool transfer : {false, true}) {
-    SCOPED_TRACE(transfer ? "download" : "waiting for an answer");
-    sim.ClearRecords();
-    sim.SetLinePacing(transfer);
-    if (!transfer) sim.ScriptNext(Answer::None());
-    std::atomic<int> result{1};
-    std::thread caller([&] {
-      result = transfer ? RV270Api_SaveFileSingle(kUsbPort, 0, 0, "", 9, path.string().c_str())
-                        : Exchange(kStatusRequest, 20000).result;
-    });
-    const bool flowing = transfer ? sim.WaitUntil([&] { return sim.DataReportCount() > 300; }, 20000)
-                                  : sim.WaitForRequests(1);
-    EXPECT_TRUE(flowing);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    const auto unplugged = Clock::now();
-    ASSERT_TRUE(bed_->Unplug(n));
-    caller.join();
-    EXPECT_LT(MsSince(unplugged), kWithinAStepMs) << "the call waited for a terminal that was gone";
-    EXPECT_LT(result.load(), 0);
-    {
-      SCOPED_TRACE("after the unplug");
-      ExpectNoHandleOpen(n);
-    }
-    EXPECT_FALSE(fs::exists(bed_->RootDir() + "/dev/hidraw" + std::to_string(n)));
-
-    EXPECT_LT(Exchange(kStatusRequest).result, 0);  // still away
-    sim.SetLinePacing(false);
-    n = Plug();
-    ExpectStatusWorks();
-    EXPECT_EQ(RV270Api_SaveFileSingle(kUsbPort, 0, 1, "after.jpg", 9, path.string().c_str()), 0);
-    ExpectNoHandleOpen(n);
-  }
+  CheckUnplugInAWaitAndInATransfer(dir);
   fs::remove_all(dir);
 }
 
