@@ -1,5 +1,6 @@
 #include "devstack/stack_cases.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -49,6 +50,42 @@ void StackTest::ExpectStatusWorks() {
   EXPECT_EQ(e.response, (Bytes{0x00, 0x00}));
 }
 
+void StackTest::CheckStatusOnTheWire() {
+  sim.ClearRecords();
+  ExpectStatusWorks();
+  ASSERT_EQ(sim.OutputReports().size(), 1u);
+  Bytes report(65, 0);
+  std::copy(kStatusPacket.begin(), kStatusPacket.end(), report.begin() + 1);
+  EXPECT_EQ(sim.OutputReports()[0], report);
+  EXPECT_TRUE(LogHas("CommuniSize = 64") || LogHas("Link2 CommuniSize = 64"));
+}
+
+size_t StackTest::CheckSearchAndExchange(const SearchOutcome& expected) {
+  sim.ClearRecords();
+  const size_t from = LogLines().size();
+  char pid[8] = {0};
+  char vid[8] = {0};
+  EXPECT_EQ(RV270Api_GetPidVid(pid, vid), expected.found);
+  EXPECT_STREQ(vid, expected.vid);
+  EXPECT_STREQ(pid, expected.pid);
+  if (expected.found == 0) {
+    EXPECT_GE(LogFind("no pidvid!", from), 0);
+  }
+  EXPECT_EQ(Exchange(kStatusRequest).result, expected.exchange);
+  if (expected.exchange == 0) {
+    EXPECT_EQ(sim.Requests().size(), 1u);
+    if (!sim.Requests().empty()) {
+      EXPECT_EQ(sim.Requests()[0].payload, kStatusRequest);
+    }
+  } else {
+    EXPECT_TRUE(sim.Requests().empty());
+  }
+  if (expected.exchange == -1) {
+    EXPECT_GE(LogFind("打开端口失败!", from), 0);
+  }
+  return from;
+}
+
 void StackTest::CheckMultiReportAnswers(int node) {
   for (size_t L : {28u, 29u, 61u, 1000u}) {
     SCOPED_TRACE(L);
@@ -61,7 +98,8 @@ void StackTest::CheckMultiReportAnswers(int node) {
   ExpectNoHandleOpen(node);
 }
 
-void StackTest::CheckPacedTransfersWithAResend(const fs::path& dir) {
+void StackTest::CheckPacedTransfersWithAResend() {
+  const fs::path dir = FreshTestFolder("stack");
   const int n = PlugTerminal();
   const Bytes content = Pattern(96 * 1024 + 17);
   const fs::path path = dir / "paced.jpg";
@@ -83,6 +121,7 @@ void StackTest::CheckPacedTransfersWithAResend(const fs::path& dir) {
   EXPECT_EQ(Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), content);
   in.close();
   ExpectNoHandleOpen(n);
+  fs::remove_all(dir);
 }
 
 void StackTest::CheckCancelInAWaitAndAtTheStartOfACall() {
@@ -126,7 +165,8 @@ void StackTest::CheckCancelInAWaitAndAtTheStartOfACall() {
   ExpectStatusWorks();
 }
 
-void StackTest::CheckUnplugInAWaitAndInATransfer(const fs::path& dir) {
+void StackTest::CheckUnplugInAWaitAndInATransfer() {
+  const fs::path dir = FreshTestFolder("stack");
   const Bytes content = Pattern(200 * 1024);
   const fs::path path = dir / "gone.jpg";
   WriteBytes(path, content);
@@ -163,6 +203,7 @@ void StackTest::CheckUnplugInAWaitAndInATransfer(const fs::path& dir) {
     EXPECT_EQ(RV270Api_SaveFileSingle(kUsbPort, 0, 1, "after.jpg", 9, path.string().c_str()), 0);
     ExpectNoHandleOpen(n);
   }
+  fs::remove_all(dir);
 }
 
 }  // namespace rv270test

@@ -104,18 +104,15 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
   const struct {
     const char* what;
     std::vector<Node> nodes;
-    int found;
-    const char* vid;
-    const char* pid;
-    int exchange;  // the status exchange's result
+    SearchOutcome outcome;
   } kCases[] = {
-      {"no hidraw class at all", {}, 0, "", "", -1},
-      {"a device that matches no entry", {{0x1234, 0x5678, true}}, 0, "", "", -1},
+      {"no hidraw class at all", {}, {0, "", "", -1}},
+      {"a device that matches no entry", {{0x1234, 0x5678, true}}, {0, "", "", -1}},
       {"two candidates: the first node wins whatever the table order",
-       {{0x10C4, 0xEA81, true}, {0x4B7E, 0x0001, true}}, 1, "10C4", "EA81", 0},
-      {"a bridge id", {{0x0461, 0x4D15, true}, {0x10C4, 0xEA80, true}}, 1, "10C4", "EA80", 0},
-      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, true}}, 1, "4B7E", "0001", 0},
-      {"a node that cannot be opened", {{0x4B7E, 0x0006, false}}, 1, "4B7E", "0006", -3},
+       {{0x10C4, 0xEA81, true}, {0x4B7E, 0x0001, true}}, {1, "10C4", "EA81", 0}},
+      {"a bridge id", {{0x0461, 0x4D15, true}, {0x10C4, 0xEA80, true}}, {1, "10C4", "EA80", 0}},
+      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, true}}, {1, "4B7E", "0001", 0}},
+      {"a node that cannot be opened", {{0x4B7E, 0x0006, false}}, {1, "4B7E", "0006", -3}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -123,30 +120,12 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
     bed_.reset(new TerminalBed);
     for (const Node& n : c.nodes) Plug(n.vid, n.pid, n.openable);
     EXPECT_EQ(fs::exists(bed_->RootDir() + "/sys/class/hidraw"), !c.nodes.empty());
-    sim.ClearRecords();
-    const size_t from = LogLines().size();
-    char pid[8] = {0};
-    char vid[8] = {0};
-    EXPECT_EQ(RV270Api_GetPidVid(pid, vid), c.found);
-    EXPECT_STREQ(vid, c.vid);
-    EXPECT_STREQ(pid, c.pid);
-    if (c.found == 0) {
-      EXPECT_GE(LogFind("no pidvid!", from), 0);
-    }
-
-    EXPECT_EQ(Exchange(kStatusRequest).result, c.exchange);
-    if (c.exchange == 0) {
-      ASSERT_EQ(sim.Requests().size(), 1u);
-      EXPECT_EQ(sim.Requests()[0].payload, kStatusRequest);
-    } else {
-      EXPECT_TRUE(sim.Requests().empty());
+    const size_t from = CheckSearchAndExchange(c.outcome);
+    if (c.outcome.exchange != 0) {
       EXPECT_EQ(sim.LinksOpened(), 0);
     }
-    if (c.exchange == -1) {
-      EXPECT_GE(LogFind("打开端口失败!", from), 0);
-    }
     // Matched through sysfs, refused by the node: its reports fail with the reason.
-    if (c.exchange == -3) {
+    if (c.outcome.exchange == -3) {
       EXPECT_GE(LogFind("os error 13: Permission denied", from), 0);
     }
   }
@@ -157,12 +136,7 @@ TEST_F(DevstackTest, DeviceSearchThroughSysfs) {
 // as feature reports, and no handle stays open after the exchange.
 TEST_F(DevstackTest, ExchangesOverTheNode) {
   const int n = Plug();
-  ExpectStatusWorks();
-  ASSERT_EQ(sim.OutputReports().size(), 1u);
-  Bytes report(65, 0);
-  std::copy(kStatusPacket.begin(), kStatusPacket.end(), report.begin() + 1);
-  EXPECT_EQ(sim.OutputReports()[0], report);
-  EXPECT_TRUE(LogHas("CommuniSize = 64") || LogHas("Link2 CommuniSize = 64"));
+  CheckStatusOnTheWire();
 
   const auto features = sim.FeatureReports();
   const struct {
@@ -188,20 +162,8 @@ TEST_F(DevstackTest, ExchangesOverTheNode) {
   CheckMultiReportAnswers(n);
 }
 
-TEST_F(DevstackTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
-  const fs::path dir = FreshTestFolder("devstack");
-  CheckPacedTransfersWithAResend(dir);
-  fs::remove_all(dir);
-}
-
-TEST_F(DevstackTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) { CheckCancelInAWaitAndAtTheStartOfACall(); }
-
-// Unplugging hangs the node up and removes it.
-TEST_F(DevstackTest, UnpluggedInTheMiddleOfAWaitAndOfATransfer) {
-  const fs::path dir = FreshTestFolder("devstack");
-  CheckUnplugInAWaitAndInATransfer(dir);
-  fs::remove_all(dir);
-}
+// Transfers at the report rate, cancels, and unplugging (the node hangs up and goes).
+RV270_STACK_TESTS(DevstackTest)
 
 // hidraw hands out a report as short as the device sent it (the rest of the report is
 // zeros to the library), and a read can fail with an error of the system, which the log

@@ -91,20 +91,17 @@ TEST_F(WinHidTest, DeviceSearchThroughTheDeviceSetupServices) {
   const struct {
     const char* what;
     std::vector<Terminal> terminals;
-    int found;
-    const char* vid;
-    const char* pid;
-    int exchange;  // the status exchange's result
+    SearchOutcome outcome;
   } kCases[] = {
-      {"no terminal: Wine's own HID devices match no entry", {}, 0, "", "", -1},
-      {"a device that matches no entry", {{0x1234, 0x5678, 0, false}}, 0, "", "", -1},
+      {"no terminal: Wine's own HID devices match no entry", {}, {0, "", "", -1}},
+      {"a device that matches no entry", {{0x1234, 0x5678, 0, false}}, {0, "", "", -1}},
       {"two candidates: the first in the list wins whatever the table order",
-       {{0x4B7E, 0x0006, kRefusedRecord, false}, {0x10C4, 0xEA81, 0, false}}, 1, "10C4", "EA81", 0},
-      {"a bridge id", {{0x0461, 0x4D15, kRefusedRecord, false}, {0x10C4, 0xEA80, 0, false}}, 1, "10C4", "EA80", 0},
-      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, 0, false}}, 1, "4B7E", "0001", 0},
+       {{0x4B7E, 0x0006, kRefusedRecord, false}, {0x10C4, 0xEA81, 0, false}}, {1, "10C4", "EA81", 0}},
+      {"a bridge id", {{0x0461, 0x4D15, kRefusedRecord, false}, {0x10C4, 0xEA80, 0, false}}, {1, "10C4", "EA80", 0}},
+      {"the terminal after another candidate was last found", {{0x4B7E, 0x0001, 0, false}}, {1, "4B7E", "0001", 0}},
       // Wine's bus driver opens the node itself; one it cannot open never becomes a
       // HID device, so the search does not see it.
-      {"a node that cannot be opened", {{0x4B7E, 0x0006, 0, true}}, 0, "", "", -1},
+      {"a node that cannot be opened", {{0x4B7E, 0x0006, 0, true}}, {0, "", "", -1}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -112,24 +109,7 @@ TEST_F(WinHidTest, DeviceSearchThroughTheDeviceSetupServices) {
     ASSERT_TRUE(WaitForHidIds({}));
     ASSERT_GE(ForgetUnpluggedTerminals(), 0);
     Plug(c.terminals);
-    sim.ClearRecords();
-    const size_t from = LogLines().size();
-    char pid[8] = {0};
-    char vid[8] = {0};
-    EXPECT_EQ(RV270Api_GetPidVid(pid, vid), c.found);
-    EXPECT_STREQ(vid, c.vid);
-    EXPECT_STREQ(pid, c.pid);
-    if (c.found == 0) {
-      EXPECT_GE(LogFind("no pidvid!", from), 0);
-    }
-    EXPECT_EQ(Exchange(kStatusRequest).result, c.exchange);
-    if (c.exchange == 0) {
-      ASSERT_EQ(sim.Requests().size(), 1u);
-      EXPECT_EQ(sim.Requests()[0].payload, kStatusRequest);
-    } else {
-      EXPECT_TRUE(sim.Requests().empty());
-      EXPECT_GE(LogFind("打开端口失败!", from), 0);
-    }
+    CheckSearchAndExchange(c.outcome);
     ExpectNoHandleOpen(-1);
   }
 }
@@ -139,12 +119,7 @@ TEST_F(WinHidTest, DeviceSearchThroughTheDeviceSetupServices) {
 // no handle stays open after an exchange.
 TEST_F(WinHidTest, ExchangesOverTheHidStack) {
   const int n = PlugTerminal();
-  ExpectStatusWorks();
-  ASSERT_EQ(sim.OutputReports().size(), 1u);
-  Bytes report(65, 0);
-  std::copy(kStatusPacket.begin(), kStatusPacket.end(), report.begin() + 1);
-  EXPECT_EQ(sim.OutputReports()[0], report);
-  EXPECT_TRUE(LogHas("CommuniSize = 64") || LogHas("Link2 CommuniSize = 64"));
+  CheckStatusOnTheWire();
   // The library configures the 64-byte bridge with 64-byte feature report buffers on the
   // attribute handle; the terminal's feature report is 65 bytes with its (absent) id
   // byte, so the class driver refuses each of them, the failures are ignored and nothing
@@ -154,24 +129,11 @@ TEST_F(WinHidTest, ExchangesOverTheHidStack) {
   CheckMultiReportAnswers(n);
 }
 
-// The upload's reports wait in the class driver's input queue while the library writes
-// the file.
-TEST_F(WinHidTest, BlockDownloadAndUploadAtTheReportRateWithAResend) {
-  const fs::path dir = FreshTestFolder("winhid");
-  CheckPacedTransfersWithAResend(dir);
-  fs::remove_all(dir);
-}
-
-// The cancel ends the overlapped read pending on the read handle (CancelIoEx) before the
-// link closes.
-TEST_F(WinHidTest, CancelInTheMiddleOfAWaitAndAtTheStartOfACall) { CheckCancelInAWaitAndAtTheStartOfACall(); }
-
-// Wine removes the device: the pending read and the writes fail.
-TEST_F(WinHidTest, UnpluggedInTheMiddleOfAWaitAndOfATransfer) {
-  const fs::path dir = FreshTestFolder("winhid");
-  CheckUnplugInAWaitAndInATransfer(dir);
-  fs::remove_all(dir);
-}
+// Transfers at the report rate (the upload's reports wait in the class driver's input
+// queue while the library writes the file), cancels (CancelIoEx ends the overlapped read
+// pending on the read handle before the link closes), and unplugging (Wine removes the
+// device: the pending read and the writes fail).
+RV270_STACK_TESTS(WinHidTest)
 
 // Reads of the node that come short or fail. The HID class driver drops an input report
 // shorter than the device's input report length, so the answer is lost: the exchange
