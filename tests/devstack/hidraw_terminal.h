@@ -16,8 +16,9 @@
 // Poll readiness: umockdev backs a hidraw node with a pseudo-terminal, and a program
 // polls that. The node writes one byte to the terminal's master side while reports are
 // waiting and has the client's read consume it, so poll wakes exactly when a read has
-// something. Unplugging closes the master side: poll then reports a hang-up, as hidraw
-// does for a removed device, and reads fail with EIO.
+// something. Unplugging wakes a waiting reader, whose read fails with EIO as hidraw's
+// do for a removed device, and sends the "remove" uevents; the terminal does not hang
+// up (a hung-up terminal keeps Wine's bus driver reading it in a loop).
 //
 // A node that cannot be opened: the project's preload library (deny_open_preload.c)
 // refuses opens of nodes named in the test bed's "rv270-denied" folder with EACCES, as
@@ -62,8 +63,8 @@ class TerminalBed {
   // Plugs a device in; returns its hidraw number (each plug takes the next number, as
   // the test bed cannot reuse a node name), -1 on failure.
   int Plug(const DeviceSpec& spec);
-  // Unplugs: the node hangs up (poll reports POLLHUP, reads fail with EIO), the links
-  // to the simulator close, a "remove" uevent goes out, and sysfs and the node go away.
+  // Unplugs: reads fail with EIO (a waiting reader wakes), the links to the simulator
+  // close, "remove" uevents go out, and sysfs and the node go away.
   bool Unplug(int number);
   void UnplugAll();
   std::vector<int> Present() const;

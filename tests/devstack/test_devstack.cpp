@@ -162,7 +162,7 @@ TEST_F(DevstackTest, ExchangesOverTheNode) {
   CheckMultiReportAnswers(n);
 }
 
-// Transfers at the report rate, cancels, and unplugging (the node hangs up and goes).
+// Transfers at the report rate, cancels, and unplugging (the reader fails, the node goes).
 RV270_STACK_TESTS(DevstackTest)
 
 // hidraw hands out a report as short as the device sent it (the rest of the report is

@@ -48,7 +48,8 @@ class WinHidTest : public StackTest {
     StackTest::SetUp();
     rv270sim::SetProcessEnv("RV270_SIM", "");  // the real HID stack
     ASSERT_TRUE(UnplugAllTerminals()) << "no emulated terminals: run this program through tests/winhid/run.sh";
-    ASSERT_TRUE(WaitForHidIds({}));
+    std::string present;
+    ASSERT_TRUE(WaitForHidIds({}, 15000, &present)) << "still listed: " << present;
     ASSERT_GE(ForgetUnpluggedTerminals(), 0);
   }
   void TearDown() override {
@@ -67,7 +68,8 @@ class WinHidTest : public StackTest {
       EXPECT_GE(nodes.back(), 0);
       if (!t.denied) ids.push_back(HidId(t));
     }
-    EXPECT_TRUE(WaitForHidIds(ids)) << "Wine did not list the plugged terminals";
+    std::string present;
+    EXPECT_TRUE(WaitForHidIds(ids, 15000, &present)) << "Wine lists: " << present;
     return nodes;
   }
   int PlugTerminal() override { return Plug({Terminal()})[0]; }
@@ -81,6 +83,9 @@ class WinHidTest : public StackTest {
       EXPECT_GE(LogFind("os error", logFrom), 0);
     }
     EXPECT_TRUE(WaitForHidIds({})) << "Wine still lists the terminal";
+    // The node's link to the simulator closed with it (a simulator pacing a download
+    // notices once the block's time is over).
+    EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
   }
 };
 
@@ -106,7 +111,8 @@ TEST_F(WinHidTest, DeviceSearchThroughTheDeviceSetupServices) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(UnplugAllTerminals());
-    ASSERT_TRUE(WaitForHidIds({}));
+    std::string present;
+    ASSERT_TRUE(WaitForHidIds({}, 15000, &present)) << "still listed: " << present;
     ASSERT_GE(ForgetUnpluggedTerminals(), 0);
     Plug(c.terminals);
     CheckSearchAndExchange(c.outcome);

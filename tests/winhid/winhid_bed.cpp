@@ -129,14 +129,20 @@ std::vector<std::string> PresentHidIds() {
   return ids;
 }
 
-bool WaitForHidIds(std::vector<std::string> ids, int timeoutMs) {
+bool WaitForHidIds(std::vector<std::string> ids, int timeoutMs, std::string* present) {
   std::sort(ids.begin(), ids.end());
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    std::vector<std::string> present = PresentHidIds();
-    std::sort(present.begin(), present.end());
-    if (present == ids) return true;
-    if (std::chrono::steady_clock::now() > end) return false;
+    std::vector<std::string> now = PresentHidIds();
+    std::sort(now.begin(), now.end());
+    if (now == ids) return true;
+    if (std::chrono::steady_clock::now() > end) {
+      if (present) {
+        present->clear();
+        for (const std::string& id : now) *present += (present->empty() ? "" : " ") + id;
+      }
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }

@@ -22,8 +22,9 @@ bool UnplugAllTerminals();
 // order, without Wine's own virtual devices (vendor 845E).
 std::vector<std::string> PresentHidIds();
 
-// Waits until PresentHidIds() holds exactly `ids` (in any order); false after timeoutMs.
-bool WaitForHidIds(std::vector<std::string> ids, int timeoutMs = 15000);
+// Waits until PresentHidIds() holds exactly `ids` (in any order); false after timeoutMs,
+// with the ids then present in `present` when given.
+bool WaitForHidIds(std::vector<std::string> ids, int timeoutMs = 15000, std::string* present = nullptr);
 
 // Wine's device setup services list every device the prefix has ever seen, present or
 // not (they take no notice of DIGCF_PRESENT for devices), so a terminal unplugged
