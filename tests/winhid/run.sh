@@ -6,9 +6,9 @@
 #
 # HIDRAW_TERMINAL is rv270-hidraw-terminal of a Linux build (tests/devstack). The Wine
 # prefix is $WINEPREFIX (made already), the loader $WINE (default: wine). The prefix's HID
-# bus driver gets its udev bus (the SDL bus off, which otherwise takes its place), and
-# Wine's server is stopped before and after, so that its driver process starts inside
-# the test bed and no later program meets it.
+# bus driver gets its udev bus for the run (the SDL bus off, which otherwise takes its
+# place; set back afterwards), and Wine's server is stopped before and after, so that its
+# driver process starts inside the test bed and no later program meets it.
 set -uo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 WINDOWS_BUILD_DIR HIDRAW_TERMINAL [TEST ARGUMENTS...]" >&2; exit 2; }
 dir=$1 terminal=$2
@@ -27,5 +27,7 @@ wineserver -k 2>/dev/null
 wineserver -w 2>/dev/null
 "$terminal" -- "$WINE" "$exe" "$@"
 rc=$?
+wineserver -k 2>/dev/null
+"$WINE" reg delete 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /f >/dev/null 2>&1
 wineserver -k 2>/dev/null
 exit $rc
