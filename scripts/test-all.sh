@@ -576,8 +576,9 @@ windows_tests() {
 
 # The DLL's Windows HID code (device setup lists, HidD_*, CreateFile, overlapped reads)
 # under Wine's HID class stack, whose bus driver reads emulated terminals at the Linux
-# hidraw interface (tests/winhid/run.sh). The 32-bit program runs in the same 64-bit
-# prefix as the 64-bit one: the bus driver is a 64-bit process either way.
+# hidraw interface (tests/winhid/run.sh). The win32 stage's prefix is a 64-bit one too,
+# so the bus driver is a 64-bit process for both programs and umockdev's 64-bit preload
+# library serves it (the 32-bit test process itself needs none).
 winhid_tests() {
   local stage=$1 dir=$2 terminal
   terminal=$(build_dir linux)/tests/devstack/rv270-hidraw-terminal
