@@ -24,7 +24,9 @@
 #               (RV270_FUZZ_SECONDS, default 12) from its kept corpus in fuzz/corpus
 #   win32       i686 DLL, import library, test programs, simulator and examples; export
 #   win64       check of the DLL; unit and family tests (against the DLL) under Wine, with
-#               a COM port pair on a socat pseudo-terminal pair for the serial tests
+#               a COM port pair on a socat pseudo-terminal pair for the serial tests; the
+#               DLL's HID code under Wine's HID stack against emulated hidraw terminals
+#               (tests/winhid, with rv270-hidraw-terminal of the Linux build)
 #   linux-aarch64  cross build (aarch64-linux-gnu) of the library and the unit and family
 #               test programs; export check; unit and family_core tests under qemu-user
 #               (pauses skipped)
@@ -226,6 +228,8 @@ configure_and_build() {
 FUZZ_PACKAGES=(clang libclang-rt-14-dev llvm-14)
 WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
   binutils-mingw-w64-x86-64 wine wine32:i386 wine64 socat)
+# The emulated terminals of the Wine HID tests (umockdev, found through pkg-config).
+WINHID_PACKAGES=(umockdev libumockdev-dev pkg-config)
 # The aarch64 cross compiler, qemu-user and the arm64 run-time libraries the tests run
 # with (the cross C library lacks the GBK converter); Python (pytest, pip, setuptools), pkg-config
 # and Mono for the integrators' stage, with Chromium and a Chinese font for the screen view.
@@ -247,6 +251,7 @@ install_packages() {
   if wants fuzz; then wanted+=("${FUZZ_PACKAGES[@]}"); fi
   if wants coverage; then wanted+=("${COVERAGE_PACKAGES[@]}"); fi
   if wants win32 || wants win64 || wants packages; then wanted+=("${WINDOWS_PACKAGES[@]}"); fi
+  if wants win32 || wants win64; then wanted+=("${WINHID_PACKAGES[@]}"); fi
   if wants linux-aarch64; then wanted+=("${AARCH64_PACKAGES[@]}"); fi
   if wants integration; then wanted+=("${INTEGRATION_PACKAGES[@]}"); fi
   if wants packages; then wanted+=("${PACKAGING_PACKAGES[@]}"); fi
@@ -681,8 +686,10 @@ stage_windows() {
   dir=$(build_dir "$stage")
   mapfile -t examples < <(find "$RV270_REPO/examples" -maxdepth 1 -name '*.cpp' -printf '%f\n' | sed 's/\.cpp$//' | sort)
   configure_and_build "$stage" "$stage" \
-    QornRV270API rv270_unit_tests rv270_family_tests_lib rv270-sim "${examples[@]}" || return
+    QornRV270API rv270_unit_tests rv270_family_tests_lib rv270-sim rv270_winhid_tests "${examples[@]}" || return
   run_export_check "$stage" "$dir" "$stage"
+  # The emulated terminals of the Wine HID tests are a Linux program (tests/devstack).
+  configure_and_build "$stage: hidraw terminal" linux rv270-hidraw-terminal
 
   # The programs that use the DLL find it beside them.
   if [ -f "$dir/QornRV270API.dll" ]; then
@@ -705,10 +712,27 @@ windows_tests() {
     start_com_pair "$dir"
     CTEST_JOBS=1 run_ctest "$stage" "$dir" -R '^(unit|family_lib)$'
     stop_com_pair
+    winhid_tests "$stage" "$dir"
     # Ends this prefix's Wine server and anything a timed-out test left running in it.
     wineserver -k 2>/dev/null
   fi
   unset WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINELOADER
+}
+
+# The DLL's Windows HID code (device setup lists, HidD_*, CreateFile, overlapped reads)
+# under Wine's HID class stack, whose bus driver reads emulated terminals at the Linux
+# hidraw interface (tests/winhid/run.sh). The win32 stage's prefix is a 64-bit one too,
+# so the bus driver is a 64-bit process for both programs and umockdev's 64-bit preload
+# library serves it (the 32-bit test process itself needs none).
+winhid_tests() {
+  local stage=$1 dir=$2 terminal
+  terminal=$(build_dir linux)/tests/devstack/rv270-hidraw-terminal
+  if [ ! -x "$terminal" ] || [ ! -f "$dir/tests/winhid/rv270_winhid_tests.exe" ]; then
+    result "$stage: winhid (Wine HID stack)" failed "rv270-hidraw-terminal or rv270_winhid_tests.exe not built"
+    return
+  fi
+  WINE=$WINE run_program "$stage" "winhid (Wine HID stack)" "$dir/ci-winhid.log" \
+    "$RV270_REPO/tests/winhid/run.sh" "$dir" "$terminal"
 }
 
 # ---------------------------------------------------------------------------------------

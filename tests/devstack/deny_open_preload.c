@@ -3,7 +3,12 @@
  * the kernel refuses a user without the node's permissions. The mark is a file
  * $UMOCKDEV_DIR/rv270-denied/hidrawN. Root passes every permission check, so neither a
  * mode change nor umockdev can make an open fail; this is the only thing this library
- * does. Every other open goes on unchanged. */
+ * does besides the next point. Every other open goes on unchanged.
+ *
+ * The test bed backs a hidraw node with a pseudo-terminal, which an open without O_NOCTTY
+ * makes the controlling terminal of a session leader that has none (Wine's driver
+ * process); unplugging hangs the terminal up and the kernel would then kill that
+ * process with SIGHUP. A real hidraw node is no terminal: its opens get O_NOCTTY. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,12 +20,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+static const char kNodePrefix[] = "/dev/hidraw";
+
+static int is_node(const char *path) { return path && strncmp(path, kNodePrefix, sizeof(kNodePrefix) - 1) == 0; }
+
+static int node_flags(const char *path, int flags) { return is_node(path) ? flags | O_NOCTTY : flags; }
+
 static int denied(const char *path) {
-  static const char prefix[] = "/dev/hidraw";
   const char *root;
   char mark[4096];
   struct stat st;
-  if (!path || strncmp(path, prefix, sizeof(prefix) - 1) != 0) return 0;
+  if (!is_node(path)) return 0;
   root = getenv("UMOCKDEV_DIR");
   if (!root || !*root) return 0;
   if (snprintf(mark, sizeof(mark), "%s/rv270-denied/%s", root, path + 5) >= (int)sizeof(mark)) return 0;
@@ -59,7 +69,7 @@ typedef int (*open2_fn)(const char *, int);
     mode_t mode;                                    \
     TAKE_MODE(flags, mode);                         \
     REFUSE_IF_DENIED(path);                         \
-    return NEXT(#name, open_fn)(path, flags, mode); \
+    return NEXT(#name, open_fn)(path, node_flags(path, flags), mode); \
   }
 
 #define WRAP_OPENAT(name)                                    \
@@ -67,13 +77,13 @@ typedef int (*open2_fn)(const char *, int);
     mode_t mode;                                             \
     TAKE_MODE(flags, mode);                                  \
     REFUSE_IF_DENIED(path);                                  \
-    return NEXT(#name, openat_fn)(dirfd, path, flags, mode); \
+    return NEXT(#name, openat_fn)(dirfd, path, node_flags(path, flags), mode); \
   }
 
 #define WRAP_OPEN2(name)                       \
   int name(const char *path, int flags) {      \
     REFUSE_IF_DENIED(path);                    \
-    return NEXT(#name, open2_fn)(path, flags); \
+    return NEXT(#name, open2_fn)(path, node_flags(path, flags)); \
   }
 
 WRAP_OPEN(open)

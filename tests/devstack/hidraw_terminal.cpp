@@ -347,8 +347,9 @@ gboolean OnRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) 
   Node* node = static_cast<Node*>(user);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   std::unique_lock<std::mutex> lock(node->m);
-  // The client consumes the readiness byte with a read of the terminal itself.
-  if (node->pending > 0 && !node->gone) {
+  // The client consumes the readiness byte with a read of the terminal itself (also
+  // when the node is gone but not hung up yet, so that it stops polling readable).
+  if (node->pending > 0 && node->master >= 0) {
     lock.unlock();
     int err = 0;
     const int drained = umockdev_ioctl_client_execute(client, &err, nullptr);
@@ -490,6 +491,11 @@ TerminalBed::TerminalBed() : impl_(new Impl) {
 
 TerminalBed::~TerminalBed() {
   UnplugAll();
+  for (auto& entry : impl_->nodes) {
+    std::lock_guard<std::mutex> lock(entry.second->m);
+    if (entry.second->master >= 0) close(entry.second->master);
+    entry.second->master = -1;
+  }
   g_object_unref(impl_->bed);  // stops the handlers' worker thread and removes the folder
   for (auto& entry : impl_->nodes) {
     if (entry.second->handler) g_object_unref(entry.second->handler);
@@ -564,7 +570,7 @@ int TerminalBed::Plug(const DeviceSpec& spec) {
   if (symlink("../..", linkPath.c_str()) != 0 && errno != EEXIST) return -1;
 
   // Take the terminal's master side over: the test bed's copy of the number becomes
-  // /dev/null (it closes that at the end), ours can be closed to hang the node up.
+  // /dev/null (it closes that at the end), ours carries the readiness bytes.
   const int bedFd = umockdev_testbed_get_dev_fd(impl_->bed, node->devnode.c_str());
   if (bedFd >= 0) {
     node->master = fcntl(bedFd, F_DUPFD_CLOEXEC, 0);
@@ -595,14 +601,20 @@ bool TerminalBed::Unplug(int number) {
   {
     std::lock_guard<std::mutex> lock(node->m);
     node->gone = true;
-    if (node->master >= 0) close(node->master);  // the node hangs up
-    node->master = -1;
     for (auto& entry : node->links) links.push_back(entry.second);
+    // A waiting reader wakes and its read fails with EIO, as hidraw's readers do when the
+    // device goes; the read takes the readiness byte, so the node does not stay readable.
+    // The node does not hang up (its master side stays open until the test bed goes):
+    // Wine's bus driver reads a hung-up node in a loop that holds its device lock and
+    // can starve the thread that would stop the device.
+    const uint8_t mark = 'r';
+    if (node->master >= 0 && node->pending == 0 && write(node->master, &mark, 1) == 1) node->pending = 1;
   }
   for (auto& link : links) Node::CloseLink(link);
   umockdev_testbed_uevent(impl_->bed, node->hidrawPath.c_str(), "remove");
   umockdev_testbed_uevent(impl_->bed, node->hidPath.c_str(), "remove");
-  umockdev_testbed_detach_ioctl(impl_->bed, node->devnode.c_str(), nullptr);
+  // The handler stays attached until the test bed goes: a client that keeps the node
+  // open gets EIO, where a detached handler would leave its read waiting for ever.
   // The test bed keeps the node's pseudo-terminal in a map that removing the device
   // leaves behind; the terminal's number comes back with the next one opened.
   char pty[256] = {0};

@@ -18,8 +18,10 @@
 // waiting and has the client's read consume it, so poll wakes when a read has something.
 // The terminal is shared by every open of the node: while two are open (a cancel's link
 // beside a waiting call), one may wake for the other's report and read nothing (EAGAIN),
-// where hidraw wakes each open for its own queue only. Unplugging closes the master side: poll then reports a hang-up, as hidraw
-// does for a removed device, and reads fail with EIO.
+// where hidraw wakes each open for its own queue only. Unplugging wakes a waiting reader,
+// whose read fails with EIO as hidraw's do for a removed device, and sends the "remove"
+// uevents; the terminal does not hang up (a hung-up terminal keeps Wine's bus driver
+// reading it in a loop).
 //
 // A node that cannot be opened: the project's preload library (deny_open_preload.c)
 // refuses opens of nodes named in the test bed's "rv270-denied" folder with EACCES, as
@@ -64,8 +66,8 @@ class TerminalBed {
   // Plugs a device in; returns its hidraw number (each plug takes the next number, as
   // the test bed cannot reuse a node name), -1 on failure.
   int Plug(const DeviceSpec& spec);
-  // Unplugs: the node hangs up (poll reports POLLHUP, reads fail with EIO), the links
-  // to the simulator close, a "remove" uevent goes out, and sysfs and the node go away.
+  // Unplugs: reads fail with EIO (a waiting reader wakes), the links to the simulator
+  // close, "remove" uevents go out, and sysfs and the node go away.
   bool Unplug(int number);
   void UnplugAll();
   std::vector<int> Present() const;

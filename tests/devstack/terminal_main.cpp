@@ -19,7 +19,8 @@
 // "127.0.0.1:40123"). One command a line, one answer line each, "ok ..." or
 // "error TEXT":
 //   list                      ok hidraw0=4B7E:0001 hidraw2=10C4:EA80 (present nodes)
-//   plug SPEC                 ok hidrawN  (a new node; numbers are never reused)
+//   plug SPEC [SIM]           ok hidrawN  (a new node; numbers are never reused), bridged
+//                             to the simulator at SIM (default: --sim)
 //   unplug N|all              ok          (node hangs up, "remove" uevents, sysfs gone)
 //   fail-read N ERRNO         ok          (the node's next read fails with ERRNO)
 //   short-read N LENGTH       ok          (its next read returns LENGTH bytes)
@@ -70,7 +71,8 @@ const char kUsage[] =
     "\n"
     "Control channel, one command a line, one answer line each (\"ok ...\" or \"error TEXT\"):\n"
     "  list                 ok hidraw0=4B7E:0001 ...   the present nodes\n"
-    "  plug SPEC            ok hidrawN                 a new node (numbers are not reused)\n"
+    "  plug SPEC [SIM]      ok hidrawN                 a new node (numbers are not reused),\n"
+    "                                                  bridged to SIM (default: --sim)\n"
     "  unplug N|all         ok                         hang-up, \"remove\" uevents, sysfs gone\n"
     "  fail-read N ERRNO    ok                         the node's next read fails with ERRNO\n"
     "  short-read N LENGTH  ok                         its next read returns LENGTH bytes\n"
@@ -191,7 +193,7 @@ class Control {
     }
     if (verb == "plug") {
       rv270devstack::DeviceSpec spec;
-      if (!ParseSpec(a, sim_, spec)) return "error bad device spec";
+      if (!ParseSpec(a, b.empty() ? sim_ : b, spec)) return "error bad device spec";
       const int n = bed_.Plug(spec);
       return n < 0 ? "error plug failed" : "ok hidraw" + std::to_string(n);
     }
