@@ -44,15 +44,13 @@ int LinkSession::Open() {
   if (open_) return 0;
   ClearOsErrorLine();
   if (usb_) {
-    // A cancel does not pause after closing the link of the call it breaks off: it
-    // must answer at once.
-    const int opened = OpenPort(kind_ != Kind::kCancel);
+    const int opened = OpenPort();
     if (opened < 0) {
       WriteLog('E', "打开端口失败!");
       WriteOsErrorLine();
       return opened;
     }
-  } else if (OpenSerialLink(port_, g_nSerialRate.load(), selector_, kind_ != Kind::kCancel) != 0) {
+  } else if (OpenSerialLink(port_, g_nSerialRate.load(), selector_) != 0) {
     return kSerialOpenFailed;
   }
   open_ = true;
