@@ -154,13 +154,13 @@ int CSerial::DiscardInput() {
 }
 
 
-int OpenSerialLink(int port, int rate, int selector, bool settle) {
+int OpenSerialLink(int port, int rate, int selector) {
   g_cChannelLetter = static_cast<unsigned char>(selector & 0xFF);
   if (rate == 0) rate = 9600;
   CSerial& serial = SerialDevice();
   if (serial.IsOpen()) {
     serial.Close();
-    if (settle) platform::PauseMs(kClosePauseMs);
+    platform::PauseMs(kClosePauseMs);
   }
   if (serial.Open(port, rate) != 0) return kSerialOpenFailed;
   PortOpened();

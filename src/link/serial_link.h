@@ -62,10 +62,8 @@ CSerial& SerialDevice();
 extern std::atomic<unsigned char> g_cChannelLetter;
 
 // Opens port `port` at `rate` (0: 9600) and, when the selector's low byte is neither
-// '0' nor 0, writes the channel switch ESC '%' letter. 0 on success, -1 otherwise. A port
-// still open (another thread's) is closed first, followed by a 200 ms pause unless
-// `settle` is false (a cancel, which must answer at once).
-int OpenSerialLink(int port, int rate, int selector, bool settle = true);
+// '0' nor 0, writes the channel switch ESC '%' letter. 0 on success, -1 otherwise.
+int OpenSerialLink(int port, int rate, int selector);
 // Closes the port and pauses 200 ms (without `settle`, no pause: a cancel call's own
 // close, which must not hold up the caller that waits for the cancel); 0.
 int CloseSerialLink(bool settle = true);

@@ -189,7 +189,7 @@ int LinkOpened(int connected) {
 }
 }  // namespace
 
-int OpenPort(bool settle) {
+int OpenPort() {
   std::lock_guard<std::mutex> lock(g_openCloseMutex);
   CUSBHID& device = UsbDevice();
   if (g_bPortOpen == 1) {
@@ -197,7 +197,7 @@ int OpenPort(bool settle) {
     WriteLog('I', "ClosePort");
     device.Disconnect();
     g_bPortOpen = 0;
-    if (settle) platform::PauseMs(kReconnectPauseMs);
+    platform::PauseMs(kReconnectPauseMs);
   }
   if (g_nPid != -1 && g_nVid != -1) {
     const int connected = device.Connect();

@@ -82,10 +82,8 @@ CUSBHID& UsbDevice();
 // zeroed by the caller), -1 when the device list cannot be obtained, -2 when none matched.
 int EnumGwqDevice(char* out, size_t capacity);
 
-// Opens the link: the Connect result (1) on success, kLinkOpenFailed on failure. A link
-// still open (another thread's) is closed first, followed by a 200 ms pause unless
-// `settle` is false (a cancel, which must answer at once).
-int OpenPort(bool settle = true);
+// Opens the link: the Connect result (1) on success, kLinkOpenFailed on failure.
+int OpenPort();
 // Closes the link: 1 when it was open, -1 when it was not.
 int ClosePort();
 
