@@ -941,8 +941,10 @@ nuget_package() {
     cp "$top64/bin/QornRV270API.dll" "$stage/runtimes/win-x64/native/"
   run_program packages "nuget: binding" "$dir/binding.log" \
     mcs "${CSHARP_FLAGS[@]}" -target:library -out:"$stage/lib/net45/Qorn.RV270.dll" "${CSHARP_BINDING[@]}"
+  # nuget takes the package manifest under its own file name, made here from the source.
+  cp "$RV270_REPO/csharp/Qorn.RV270.package.xml" "$dir/Qorn.RV270.nuspec"
   run_program packages "nuget: pack" "$dir/pack.log" \
-    nuget pack "$RV270_REPO/csharp/Qorn.RV270.nuspec" -NonInteractive -NoPackageAnalysis \
+    nuget pack "$dir/Qorn.RV270.nuspec" -NonInteractive -NoPackageAnalysis \
     -BasePath "$stage" -OutputDirectory "$dir/out" -Properties "version=$version"
   nupkg=$dir/out/Qorn.RV270.$version.nupkg
   listing=$(cmake -E tar tf "$nupkg" 2>&1)

@@ -71,7 +71,7 @@ class TerminalBed {
   bool Unplug(int number);
   void UnplugAll();
   std::vector<int> Present() const;
-  // The spec a node was plugged with (a default spec for an unknown number).
+  // The device a node was plugged as (the default device for an unknown number).
   DeviceSpec Spec(int number) const;
 
   // Faults of the node's next read (of any client): it fails with `err`, or returns only
