@@ -1,7 +1,7 @@
 // rv270-hidraw-terminal: runs a program against emulated terminals at the kernel's
 // hidraw interface (see hidraw_terminal.h), bridged to a simulator's USB TCP transport.
 //
-//   rv270-hidraw-terminal [--sim 127.0.0.1:PORT] [--device SPEC]... [--control PORT]
+//   rv270-hidraw-terminal [--sim 127.0.0.1:PORT] [--device IDS]... [--control PORT]
 //                         [--preload PATH] -- COMMAND [ARG]...
 //
 // It builds a umockdev test bed with the devices (default: one terminal 4B7E:0001,
@@ -11,7 +11,7 @@
 // connects to the simulator at its first read, write or feature report, so the
 // simulator may start after this program (for example inside the program under test).
 //
-// SPEC: VID:PID[:RECORD][:denied], hexadecimal ids, RECORD the simulator's device
+// IDS: VID:PID[:RECORD][:denied], hexadecimal ids, RECORD the simulator's device
 // record index (default 0), "denied": opens of the node fail with EACCES.
 //
 // Control channel: a line protocol on a loopback TCP port (--control PORT, default 0:
@@ -19,7 +19,7 @@
 // "127.0.0.1:40123"). One command a line, one answer line each, "ok ..." or
 // "error TEXT":
 //   list                      ok hidraw0=4B7E:0001 hidraw2=10C4:EA80 (present nodes)
-//   plug SPEC [SIM]           ok hidrawN  (a new node; numbers are never reused), bridged
+//   plug IDS [SIM]             ok hidrawN  (a new node; numbers are never reused), bridged
 //                             to the simulator at SIM (default: --sim)
 //   unplug N|all              ok          (node hangs up, "remove" uevents, sysfs gone)
 //   fail-read N ERRNO         ok          (the node's next read fails with ERRNO)
@@ -52,7 +52,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: rv270-hidraw-terminal [--sim 127.0.0.1:PORT] [--device SPEC]... [--control PORT]\n"
+    "usage: rv270-hidraw-terminal [--sim 127.0.0.1:PORT] [--device IDS]... [--control PORT]\n"
     "                             [--preload PATH] -- COMMAND [ARG]...\n"
     "\n"
     "Runs COMMAND against emulated RV270 terminals at the Linux hidraw interface (a umockdev\n"
@@ -60,7 +60,7 @@ const char kUsage[] =
     "\n"
     "  --sim ADDR      the simulator, 127.0.0.1:PORT; each open of a node connects at its\n"
     "                  first read, write or feature report (the simulator may start later)\n"
-    "  --device SPEC   VID:PID[:RECORD][:denied] in hexadecimal; RECORD: the simulator's\n"
+    "  --device IDS   VID:PID[:RECORD][:denied] in hexadecimal; RECORD: the simulator's\n"
     "                  device record (default 0); denied: opens fail with EACCES.\n"
     "                  Repeatable, in node order; default one 4B7E:0001\n"
     "  --control PORT  loopback TCP port of the control channel (default 0: any free port)\n"
@@ -71,7 +71,7 @@ const char kUsage[] =
     "\n"
     "Control channel, one command a line, one answer line each (\"ok ...\" or \"error TEXT\"):\n"
     "  list                 ok hidraw0=4B7E:0001 ...   the present nodes\n"
-    "  plug SPEC [SIM]      ok hidrawN                 a new node (numbers are not reused),\n"
+    "  plug IDS [SIM]        ok hidrawN                 a new node (numbers are not reused),\n"
     "                                                  bridged to SIM (default: --sim)\n"
     "  unplug N|all         ok                         hang-up, \"remove\" uevents, sysfs gone\n"
     "  fail-read N ERRNO    ok                         the node's next read fails with ERRNO\n"
