@@ -4,6 +4,7 @@
 
 #include "link/serial_link.h"
 #include "log/log.h"
+#include "platform/time.h"
 #include "protocol/hid_exchange.h"
 #include "protocol/link_session.h"
 #include "protocol/serial_exchange.h"
@@ -12,8 +13,11 @@ std::atomic<int> g_nSerialRate{9600};
 
 namespace {
 
+// With `within`, timeoutMs is a budget that started at the call (CommunicateCancelWithin).
 int SerialExchange(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
-                   size_t capacity, int* responseLength, int timeoutMs, LinkSession::Kind kind) {
+                   size_t capacity, int* responseLength, int timeoutMs, LinkSession::Kind kind,
+                   bool within = false) {
+  const uint32_t start = platform::TickMs();
   if (requestLength < 0 || requestLength > kMaxSerialRequest) {
     WriteLog('E', "request of %d bytes too long!", requestLength);
     return kRequestTooLong;
@@ -24,7 +28,8 @@ int SerialExchange(int port, int selector, const uint8_t* request, int requestLe
     WriteOsErrorLine();
     return kSerialOpenFailed;
   }
-  const int result = session.Exchange(request, requestLength, response, capacity, responseLength, timeoutMs);
+  const int result = session.Exchange(request, requestLength, response, capacity, responseLength,
+                                      within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs);
   session.Close();
   if (result < 0) {
     WriteLog('E', "模式为串口，串口交互失败，返回%d", result);
@@ -51,4 +56,20 @@ int CommunicateCancel(int port, int selector, const uint8_t* request, int reques
   }
   return SerialExchange(port, selector, request, requestLength, response, capacity, responseLength, timeoutMs,
                         LinkSession::Kind::kCancel);
+}
+
+int CommunicateCancelWithin(int port, int selector, const uint8_t* request, int requestLength, uint8_t* response,
+                            size_t capacity, int* responseLength, int budgetMs) {
+  if (IsUsbPort(port)) {
+    return HidCommunicationCancelWithin(request, requestLength, response, capacity, responseLength, budgetMs);
+  }
+  return SerialExchange(port, selector, request, requestLength, response, capacity, responseLength, budgetMs,
+                        LinkSession::Kind::kCancel, true);
+}
+
+int AnswerWaitWithin(int budgetMs, uint32_t startMs) {
+  if (budgetMs <= 0) return budgetMs;
+  const uint32_t spent = platform::TickMs() - startMs;
+  const int left = spent >= static_cast<uint32_t>(budgetMs) ? 0 : budgetMs - static_cast<int>(spent);
+  return left > kMinCancelAnswerMs ? left : kMinCancelAnswerMs;
 }

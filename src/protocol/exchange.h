@@ -25,6 +25,17 @@ int Communicate(int port, int selector, const uint8_t* request, int requestLengt
 // The cancel exchange: gets through while another thread's wait is being broken off.
 int CommunicateCancel(int port, int selector, const uint8_t* request, int requestLength,
                       uint8_t* response, size_t capacity, int* responseLength, int timeoutMs);
+// The cancel exchange of a cancel command, which must answer its caller in bounded time
+// whatever it meets on the link: `budgetMs` covers the wait for the other cancels, the
+// link's open (which first closes the link of the call being broken off and pauses) and
+// the wait for the answer together. The answer is still awaited at least
+// kMinCancelAnswerMs, the time a terminal takes to answer.
+int CommunicateCancelWithin(int port, int selector, const uint8_t* request, int requestLength,
+                            uint8_t* response, size_t capacity, int* responseLength, int budgetMs);
+constexpr int kMinCancelAnswerMs = 100;
+// What a budget started at `startMs` leaves for the answer (see CommunicateCancelWithin);
+// a budget of 0 or less is no budget and stays as it is.
+int AnswerWaitWithin(int budgetMs, uint32_t startMs);
 
 // The library serial rate every serial open uses (0 means 9600).
 extern std::atomic<int> g_nSerialRate;

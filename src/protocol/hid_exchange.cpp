@@ -165,8 +165,10 @@ int SendAndReceive(const WipedBytes& outgoing, int outgoingLength, uint8_t* resp
   return DeliverAnswer(incoming.data(), incomingLength, response, capacity, responseLength);
 }
 
+// With `within`, timeoutMs is a budget that started at the call (CommunicateCancelWithin).
 int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
-                int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
+                int* responseLength, int timeoutMs, const HidExchangeKind& kind, bool within = false) {
+  const uint32_t start = platform::TickMs();
   std::unique_ptr<WipedBytes> outgoing;
   int outgoingLength = 0;
   const int framed = FrameRequest(request, requestLength, kind, outgoing, &outgoingLength);
@@ -180,7 +182,8 @@ int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, si
   }
   const int opened = session.Open();
   if (opened < 0) return opened;
-  return SendAndReceive(*outgoing, outgoingLength, response, capacity, responseLength, timeoutMs, kind);
+  return SendAndReceive(*outgoing, outgoingLength, response, capacity, responseLength,
+                        within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs, kind);
 }
 
 }  // namespace
@@ -203,4 +206,9 @@ int HidCommunication(const uint8_t* request, int requestLength, uint8_t* respons
 int HidCommunicationCancel(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
                            int* responseLength, int timeoutMs) {
   return HidExchange(request, requestLength, response, capacity, responseLength, timeoutMs, kCancel);
+}
+
+int HidCommunicationCancelWithin(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                                 int* responseLength, int budgetMs) {
+  return HidExchange(request, requestLength, response, capacity, responseLength, budgetMs, kCancel, true);
 }

@@ -37,6 +37,9 @@ int HidExchangeOnOpenLink(const uint8_t* request, int requestLength, uint8_t* re
 // first answer report.
 int HidCommunicationCancel(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
                            int* responseLength, int timeoutMs);
+// The same with `budgetMs` covering the locks, the open and the answer (CommunicateCancelWithin).
+int HidCommunicationCancelWithin(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
+                                 int* responseLength, int budgetMs);
 
 // Writes a packet as reports of CommuniSize bytes: 0, or kSendFailed on a write failure or when
 // the deadline passed before every report was written. With `cancellable`, sending
