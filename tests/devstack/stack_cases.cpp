@@ -143,22 +143,9 @@ void StackTest::CheckCancelInAWaitAndAtTheStartOfACall() {
   sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
   for (int delayMs : {0, 15}) {
     SCOPED_TRACE(delayMs);
-    // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
-    sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
-    sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
-    int ret = 0;
-    int error = 0;
-    const size_t from = LogLines().size();
-    std::thread waiting([&] {
-      ret = RV270Api_ShowInfo(kUsbPort, 0, 1, "Q", 0, nullptr, 5);
-      error = RV270Api_GetErrorCode();
-    });
-    while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    EXPECT_EQ(RV270Api_CancelCustomProcess(kUsbPort, 0), 0);
-    waiting.join();
-    EXPECT_EQ(ret, 2);
-    EXPECT_EQ(error, 121);
+    const CallOutcome call = CancelAShowInfoEarly(kUsbPort, delayMs);
+    EXPECT_EQ(call.result, 2);
+    EXPECT_EQ(call.error, 121);
     ExpectNoHandleOpen(n);
     sim.ClearScripts();
   }

@@ -159,24 +159,10 @@ TEST_P(ScreenLinkTest, EarlyCancelBreaksOffTheWait) {
   sim.EditState([](rv270sim::DeviceState& s) { s.breakOffAnswer.clear(); });
   for (int delayMs = 0; delayMs <= 25; delayMs += 5) {
     SCOPED_TRACE(delayMs);
-    // The customer would answer "yes" (1) after 3 s: a call that returns 1 lost the cancel.
-    sim.SetCustomerOutcome(B({0x00, 0x00, 0x01}), 3000);
-    sim.ScriptNext(0x50, 0x15, Answer::Handler(600));
-    int ret = 0;
-    int error = 0;
-    const size_t from = LogLines().size();
-    std::thread waiting([&] {
-      ret = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5);
-      error = RV270Api_GetErrorCode();
-    });
-    // The call has started once its start line is written.
-    while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    EXPECT_EQ(RV270Api_CancelCustomProcess(Port(), 0), 0);
-    waiting.join();
+    const CallOutcome call = CancelAShowInfoEarly(Port(), delayMs);
     // USB reports the broken-off wait as a cancel; a serial port as a failed read.
-    EXPECT_EQ(ret, IsUsb() ? 2 : -4);
-    EXPECT_EQ(error, IsUsb() ? 121 : 102);
+    EXPECT_EQ(call.result, IsUsb() ? 2 : -4);
+    EXPECT_EQ(call.error, IsUsb() ? 121 : 102);
     // A cancel that reached the terminal before the request leaves it waiting for the
     // customer; let that wait end before the next round.
     std::this_thread::sleep_for(std::chrono::milliseconds(IsUsb() ? 0 : 3200));

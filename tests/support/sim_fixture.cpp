@@ -1,7 +1,9 @@
 #include "support/sim_fixture.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "QornRV270API.h"
 #include "rv270sim/host.h"
@@ -166,6 +168,23 @@ void SimLinkTest::SetUp() {
 
 std::string LinkParamName(const ::testing::TestParamInfo<int>& info) {
   return info.param == kUsbPort || info.param == 1001 ? "Usb" : "Serial";
+}
+
+SimTest::CallOutcome SimTest::CancelAShowInfoEarly(int port, int delayMs) {
+  sim.SetCustomerOutcome({0x00, 0x00, 0x01}, 3000);
+  sim.ScriptNext(0x50, 0x15, rv270sim::Answer::Handler(600));
+  CallOutcome outcome{0, 0};
+  const size_t from = LogLines().size();
+  std::thread waiting([&] {
+    outcome.result = RV270Api_ShowInfo(port, 0, 1, "Q", 0, nullptr, 5);
+    outcome.error = RV270Api_GetErrorCode();
+  });
+  // The call has started once its start line is written.
+  while (LogFind("RV270Api_ShowInfo start", from) < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  EXPECT_EQ(RV270Api_CancelCustomProcess(port, 0), 0);
+  waiting.join();
+  return outcome;
 }
 
 }  // namespace rv270test

@@ -54,6 +54,17 @@ class SimTest : public ::testing::Test {
   // The last appended line is the end line of export `name`.
   void ExpectEndedBy(const std::string& name) const;
 
+  // A cancel that meets a call early: RV270Api_ShowInfo waits on `port` for a customer
+  // who would answer "yes" (1) after 3 s (a call that returns 1 lost the cancel), and
+  // RV270Api_CancelCustomProcess (expected to give 0) follows `delayMs` after the call's
+  // start line; the terminal answers the cancel's command after 600 ms. The call's
+  // result and last error.
+  struct CallOutcome {
+    int result;
+    int error;
+  };
+  CallOutcome CancelAShowInfoEarly(int port, int delayMs);
+
   rv270sim::Simulator sim;
 
  private:
