@@ -176,6 +176,10 @@ namespace {
 // reopens the link on its own thread) does not close the cancel's link when it ends.
 std::atomic<unsigned> g_linkGeneration{0};
 thread_local unsigned t_openedGeneration = 0;
+// The opening of the link that another thread's open is closing (taking over): the
+// thread that made it has nothing left to close, and need not wait for that open's
+// reconnect pause to learn so.
+std::atomic<unsigned> g_linkTakenOver{0};
 
 // Opening and closing are one step each against other threads: a cancel opens the link
 // while the call it breaks off may be opening or closing it, and an open interleaved
@@ -193,6 +197,7 @@ int OpenPort() {
   std::lock_guard<std::mutex> lock(g_openCloseMutex);
   CUSBHID& device = UsbDevice();
   if (g_bPortOpen == 1) {
+    g_linkTakenOver = g_linkGeneration.load();
     WriteLog('E', "判断端口在打开状态");
     WriteLog('I', "ClosePort");
     device.Disconnect();
@@ -223,6 +228,7 @@ int OpenPort() {
 
 int ClosePort() {
   WriteLog('I', "ClosePort");
+  if (t_openedGeneration != 0 && g_linkTakenOver.load() == t_openedGeneration) return -1;
   std::lock_guard<std::mutex> lock(g_openCloseMutex);
   if (g_bPortOpen == 0) return -1;
   if (t_openedGeneration != g_linkGeneration.load()) return -1;  // reopened by another thread

@@ -51,7 +51,9 @@ int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellab
   return 0;
 }
 
-int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable) {
+int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable,
+                bool wholeAnswerInTime) {
+  const uint32_t start = platform::TickMs();
   CUSBHID& device = UsbDevice();
   if (g_bPortOpen.load() == 0 || !device.Connected()) return kHidLinkNotOpen;
   const int cs = CommuniSize.load();
@@ -84,7 +86,13 @@ int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bo
   }
   for (int k = 1; k <= further; ++k) {
     std::fill(report.data(), report.data() + report.size(), 0);
-    const int got = device.ReadReport(report.data(), kFurtherReportMs);
+    int wait = kFurtherReportMs;
+    if (wholeAnswerInTime) {
+      const uint32_t spent = platform::TickMs() - start;
+      if (timeoutMs <= 0 || spent >= static_cast<uint32_t>(timeoutMs)) return kHidAnswerCut;
+      wait = timeoutMs - static_cast<int>(spent);
+    }
+    const int got = device.ReadReport(report.data(), wait);
     if (got <= 0) return kHidAnswerCut;
     memcpy(packet + static_cast<size_t>(k) * static_cast<size_t>(cs), report.data() + 1, static_cast<size_t>(cs));
   }
@@ -135,8 +143,10 @@ int FrameRequest(const uint8_t* request, int requestLength, const HidExchangeKin
 }
 
 // Sends the framed request on the open link and receives and decodes the answer.
+// With `wholeAnswerInTime`, all of the answer's reports must come within timeoutMs.
 int SendAndReceive(const WipedBytes& outgoing, int outgoingLength, uint8_t* response, size_t capacity,
-                   int* responseLength, int timeoutMs, const HidExchangeKind& kind) {
+                   int* responseLength, int timeoutMs, const HidExchangeKind& kind,
+                   bool wholeAnswerInTime = false) {
   const bool cancellable = kind.cancellable;
   WriteLog('I', "send before");
   const int sent = SendPackage(outgoing.data(), outgoingLength, timeoutMs, cancellable);
@@ -152,7 +162,8 @@ int SendAndReceive(const WipedBytes& outgoing, int outgoingLength, uint8_t* resp
   WipedBytes incoming(incomingSize);
   int incomingLength = 0;
   WriteLog('I', "before");
-  const int received = RecvPackage(incoming.data(), incoming.size(), &incomingLength, timeoutMs, cancellable);
+  const int received =
+      RecvPackage(incoming.data(), incoming.size(), &incomingLength, timeoutMs, cancellable, wholeAnswerInTime);
   WriteLog('I', "after");
   if (received != 0) {
     // A cancel call reconnects the link: this exchange may fail on the lost link before
@@ -183,7 +194,7 @@ int HidExchange(const uint8_t* request, int requestLength, uint8_t* response, si
   const int opened = session.Open();
   if (opened < 0) return opened;
   return SendAndReceive(*outgoing, outgoingLength, response, capacity, responseLength,
-                        within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs, kind);
+                        within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs, kind, within);
 }
 
 }  // namespace

@@ -49,8 +49,10 @@ int SendPackage(const uint8_t* packet, int length, int timeoutMs, bool cancellab
 // Reads one answer packet into `packet` (room for `capacity` bytes): 0 with *length
 // set; kHidLinkNotOpen, kHidWaitBrokenOff, kHidNoAnswer (no first report / read
 // failure), kHidAnswerCut (a further report missing), kAnswerTooLong when the packet
-// would not fit.
-int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable = true);
+// would not fit. timeoutMs is the wait for the first report; each further one is awaited
+// 1 s, or with `wholeAnswerInTime` what remains of timeoutMs.
+int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bool cancellable = true,
+                bool wholeAnswerInTime = false);
 
 // Capacity a packet buffer needs for answers of up to `payload` bytes, whole reports included.
 size_t PacketCapacity(size_t payload);

@@ -247,6 +247,31 @@ TEST_P(CancelTimingTest, CancelUnansweredByTheTerminalReturnsWithin500ms) {
   EXPECT_EQ(0, RV270Api_GetWorkingStatus(Port(), 0));
 }
 
+// A call that waited for the broken-off one may open the link while the cancel's own
+// exchange still holds it (the terminal answers the cancel late): it takes the link over
+// with its reconnect pause, and the cancel does not wait for that pause to close a link
+// that is no longer its own.
+TEST_P(CancelTimingTest, CancelWhoseLinkTheNextCallTakesOverReturnsWithin500ms) {
+  sim.SetCustomerOutcome(rv270test::B({0x00, 0x00, 0x01}), 3000);
+  int waitingResult = 0;
+  std::thread waiting([&] { waitingResult = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5); });
+  ASSERT_TRUE(sim.WaitForRequests(1));
+  int nextResult = 1;
+  std::thread next([&] { nextResult = RV270Api_GetWorkingStatus(Port(), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  sim.ScriptNext(0x50, 0x15, rv270sim::Answer::Handler(150));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, RV270Api_CancelCustomProcess(Port(), 0));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  waiting.join();
+  next.join();
+  EXPECT_LT(took.count(), 500);
+  EXPECT_TRUE(waitingResult == 2 || waitingResult == -4) << waitingResult;
+  EXPECT_EQ(0, nextResult);
+  EXPECT_TRUE(sim.WaitForNoOpenLinks(8000)) << "links still open: " << sim.LinksOpenNow();
+  std::this_thread::sleep_for(std::chrono::milliseconds(IsUsb() ? 0 : 3200));
+}
+
 RV270_INSTANTIATE_LINKS(CancelTimingTest);
 
 }  // namespace
