@@ -29,7 +29,7 @@ int SerialExchange(int port, int selector, const uint8_t* request, int requestLe
     return kSerialOpenFailed;
   }
   const int result = session.Exchange(request, requestLength, response, capacity, responseLength,
-                                      within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs);
+                                      within ? AnswerWaitWithin(timeoutMs, start) : timeoutMs, within);
   session.Close();
   if (result < 0) {
     WriteLog('E', "模式为串口，串口交互失败，返回%d", result);

@@ -68,7 +68,7 @@ void LinkSession::Close() {
 }
 
 int LinkSession::Exchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
-                          int* responseLength, int timeoutMs) {
+                          int* responseLength, int timeoutMs, bool wholeAnswerInTime) {
   if (usb_) {
     return HidExchangeOnOpenLink(request, requestLength, response, capacity, responseLength, timeoutMs,
                                  Cancellable());
@@ -77,7 +77,7 @@ int LinkSession::Exchange(const uint8_t* request, int requestLength, uint8_t* re
   return Cancellable()
              ? ICCombo_Commdu(request, requestLength, timeoutMs, response, capacity, responseLength, &status)
              : ICCombo_CommduNoCancel(request, requestLength, timeoutMs, response, capacity, responseLength,
-                                      &status);
+                                      &status, wholeAnswerInTime);
 }
 
 int LinkSession::SendPacket(const uint8_t* packet, int length, int timeoutMs) {

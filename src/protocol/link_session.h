@@ -59,8 +59,10 @@ class LinkSession {
 
   // One request/answer exchange on the open link, as the ordinary exchange does it
   // (the cancel session's: not broken off by a cancel). 0 or a negative exchange result.
+  // With `wholeAnswerInTime` (serial cancel sessions) all of the answer must come
+  // within timeoutMs.
   int Exchange(const uint8_t* request, int requestLength, uint8_t* response, size_t capacity,
-               int* responseLength, int timeoutMs);
+               int* responseLength, int timeoutMs, bool wholeAnswerInTime = false);
 
   // USB: a framed packet as reports of CommuniSize bytes, and one answer packet (the
   // results of SendPackage and RecvPackage); one report in (report id first, `out` holds

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "link/serial_link.h"
+#include "platform/time.h"
 #include "protocol/exchange.h"
 #include "protocol/packet.h"
 #include "protocol/wiped_buffer.h"
@@ -16,13 +17,14 @@ constexpr int kRestMs = 2000;
 
 struct AnswerTimes {
   int firstMs;
-  int restMs;
+  int restMs;  // 0: what remains of firstMs after the first bytes
   bool verifyCheck;
   bool cancellable;
 };
 
 // Reads one answer packet and decodes it (the steps after the request was written).
 int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* responseLength, int* status) {
+  const uint32_t start = platform::TickMs();
   CSerial& serial = SerialDevice();
   WipedBytes in(kIncomingBuffer);
   auto read = [&](uint8_t* dst, size_t n, int ms) {
@@ -35,7 +37,12 @@ int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* re
     serial.DiscardInput();
     return kAnswerTooLong;
   }
-  if (read(in.data() + 5, static_cast<size_t>(2 * L + 3), t.restMs) != 0) {
+  int restMs = t.restMs;
+  if (restMs == 0) {
+    const uint32_t spent = platform::TickMs() - start;
+    restMs = spent >= static_cast<uint32_t>(t.firstMs) ? 1 : t.firstMs - static_cast<int>(spent);
+  }
+  if (read(in.data() + 5, static_cast<size_t>(2 * L + 3), restMs) != 0) {
     serial.DiscardInput();
     return kSerialRestMissing;
   }
@@ -55,15 +62,15 @@ int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* re
 }
 
 int Exchange(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
-             int* responseLength, int* status, bool cancellable) {
+             int* responseLength, int* status, bool cancellable, bool wholeAnswerInTime = false) {
   if (L < 0 || L > kMaxSerialRequest) return kRequestTooLong;
   WipedBytes packet(kFrameBuffer);
   const int length = EncodePacket(request, L, packet.data());
   CSerial& serial = SerialDevice();
   if (!serial.IsOpen()) return kSerialPortNotOpen;
   serial.WriteData(packet.data(), static_cast<size_t>(length));
-  return ReadAnswer(AnswerTimes{timeoutMs, kRestMs, true, cancellable}, response, capacity, responseLength,
-                    status);
+  return ReadAnswer(AnswerTimes{timeoutMs, wholeAnswerInTime && timeoutMs > 0 ? 0 : kRestMs, true, cancellable},
+                    response, capacity, responseLength, status);
 }
 
 }  // namespace
@@ -74,8 +81,8 @@ int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* respon
 }
 
 int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t* response,
-                           size_t capacity, int* responseLength, int* status) {
-  return Exchange(request, L, timeoutMs, response, capacity, responseLength, status, false);
+                           size_t capacity, int* responseLength, int* status, bool wholeAnswerInTime) {
+  return Exchange(request, L, timeoutMs, response, capacity, responseLength, status, false, wholeAnswerInTime);
 }
 
 int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,

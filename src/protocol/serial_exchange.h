@@ -22,9 +22,11 @@ constexpr int kSerialReopenFailed = -7;
 // payload bytes (BE).
 int ICCombo_Commdu(const uint8_t* request, int L, int timeoutMs, uint8_t* response, size_t capacity,
                    int* responseLength, int* status);
-// As ICCombo_Commdu, with reads that ignore a cleared g_bKeepWaiting.
+// As ICCombo_Commdu, with reads that ignore a cleared g_bKeepWaiting. With
+// `wholeAnswerInTime` the rest of the answer must come within timeoutMs as well (it is
+// otherwise awaited 2 s after the first bytes).
 int ICCombo_CommduNoCancel(const uint8_t* request, int L, int timeoutMs, uint8_t* response,
-                           size_t capacity, int* responseLength, int* status);
+                           size_t capacity, int* responseLength, int* status, bool wholeAnswerInTime = false);
 // Sends a three-byte request at the current rate, reopens the port at `rate` and reads
 // the answer there (20000 ms for its start, 500 ms for the rest).
 int CommduChangeBaud(const uint8_t* request3, int port, int rate, uint8_t* response, size_t capacity,

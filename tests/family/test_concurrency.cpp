@@ -209,39 +209,60 @@ TEST_P(CancelTimingTest, EarlyCancelReturnsWithin500ms) {
 }
 
 // A terminal that does not answer the cancel's own command (busy reading file data, or
-// at another line rate, or silent) does not hold the cancel for its answer's full time
-// either, also when the cancel must first close the link of a call that waits (and
-// pause before it opens its own).
+// at another line rate, or silent), or answers it in pieces that never end or come
+// slowly, does not hold the cancel for its answer's full time either, also when the
+// cancel must first close the link of a call that waits (and pause before it opens its
+// own).
 TEST_P(CancelTimingTest, CancelUnansweredByTheTerminalReturnsWithin500ms) {
-  for (bool callWaiting : {false, true}) {
-    for (uint8_t command : {0x15, 0x5C}) {
-      SCOPED_TRACE(std::string(callWaiting ? "call waiting, " : "") + "command " + std::to_string(command));
-      std::thread waiting;
-      int ret = 0;
-      if (callWaiting) {
-        sim.SetCustomerOutcome(rv270test::B({0x00, 0x00, 0x01}), 3000);
-        waiting = std::thread([&] { ret = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5); });
-        ASSERT_TRUE(sim.WaitForRequests(1));
-        sim.ClearRecords();
-      }
-      sim.ScriptNext(0x50, command, rv270sim::Answer::None());
-      const auto start = std::chrono::steady_clock::now();
-      EXPECT_EQ(0, command == 0x15 ? RV270Api_CancelCustomProcess(Port(), 0) : RV270Api_Break(Port(), 0));
-      const auto took =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-      EXPECT_LT(took.count(), 500);
-      EXPECT_EQ(0, RV270Api_GetErrorCode());
+  enum class Answer { kNone, kCut, kSlowPieces };
+  struct Case {
+    bool callWaiting;
+    Answer answer;
+    uint8_t command;
+  };
+  const Case cases[] = {{false, Answer::kNone, 0x15},      {false, Answer::kNone, 0x5C},
+                        {false, Answer::kCut, 0x15},       {false, Answer::kSlowPieces, 0x5C},
+                        {true, Answer::kNone, 0x15},       {true, Answer::kCut, 0x5C},
+                        {true, Answer::kSlowPieces, 0x15}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.callWaiting ? "call waiting, " : "") + "answer " +
+                 std::to_string(static_cast<int>(c.answer)) + ", command " + std::to_string(c.command));
+    std::thread waiting;
+    int ret = 0;
+    if (c.callWaiting) {
+      sim.SetCustomerOutcome(rv270test::B({0x00, 0x00, 0x01}), 3000);
+      waiting = std::thread([&] { ret = RV270Api_ShowInfo(Port(), 0, 1, "Q", 0, nullptr, 5); });
       ASSERT_TRUE(sim.WaitForRequests(1));
-      EXPECT_EQ(rv270test::B({0x50, command}), sim.Requests().back().payload);
-      if (waiting.joinable()) {
-        waiting.join();
-        EXPECT_TRUE(ret == 1 || ret == 2 || ret == -4) << ret;
-        // The customer's wait on the terminal ends before the next round.
-        std::this_thread::sleep_for(std::chrono::milliseconds(3200));
-      }
-      EXPECT_TRUE(sim.WaitForNoOpenLinks());
       sim.ClearRecords();
     }
+    rv270sim::Faults faults;
+    if (c.answer == Answer::kNone) {
+      sim.ScriptNext(0x50, c.command, rv270sim::Answer::None());
+    } else if (c.answer == Answer::kCut) {
+      faults.announceLength = 200;  // the rest of the answer never comes
+      sim.FaultNextAnswer(faults);
+    } else {
+      faults.chunkBytes = 2;
+      faults.chunkGapMs = 150;  // the whole answer would take about a second
+      sim.FaultNextAnswer(faults);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, c.command == 0x15 ? RV270Api_CancelCustomProcess(Port(), 0) : RV270Api_Break(Port(), 0));
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_LT(took.count(), 500);
+    EXPECT_EQ(0, RV270Api_GetErrorCode());
+    ASSERT_TRUE(sim.WaitForRequests(1));
+    EXPECT_EQ(rv270test::B({0x50, c.command}), sim.Requests().back().payload);
+    if (waiting.joinable()) {
+      waiting.join();
+      EXPECT_TRUE(ret == 1 || ret == 2 || ret == -4) << ret;
+      // The customer's wait on the terminal ends before the next round.
+      std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+    }
+    EXPECT_TRUE(sim.WaitForNoOpenLinks(3000));
+    sim.ClearScripts();
+    sim.ClearRecords();
   }
   // The next call gets its own answer.
   EXPECT_EQ(0, RV270Api_GetWorkingStatus(Port(), 0));

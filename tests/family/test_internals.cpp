@@ -29,7 +29,7 @@ TEST_F(InternalTest, ReceiveOnlyWaitTakesAnUnsolicitedAnswer) {
   EXPECT_EQ(0, HidReceiveOnly(response.data(), response.size(), &length, 3000));
   EXPECT_EQ(3, length);
   EXPECT_EQ((Bytes{0x00, 0x00, 0x31}), Bytes(response.begin(), response.begin() + 3));
-  EXPECT_TRUE(sim.Requests().empty());  // nothing was sent
+  EXPECT_TRUE(sim.Requests().empty()) << RequestsText();  // nothing was sent
 
   EXPECT_EQ(-9, HidReceiveOnly(response.data(), response.size(), &length, 300));
 
@@ -60,7 +60,7 @@ TEST_F(InternalTest, DeviceAccessLockHeldElsewhereMakesTheDeviceBusy) {
   EXPECT_EQ(123, RV270Api_GetErrorCode());
   EXPECT_TRUE(LogHas("USB锁没等到!"));
   EXPECT_TRUE(LogHas("GetWorkingStatus error for usb being busying!"));
-  EXPECT_TRUE(sim.Requests().empty());
+  EXPECT_TRUE(sim.Requests().empty()) << RequestsText();
 
   other->Signal();  // released: the exchange takes the lock and gives it back
   EXPECT_EQ(0, RV270Api_GetWorkingStatus(0, 0));

@@ -187,4 +187,18 @@ SimTest::CallOutcome SimTest::CancelAShowInfoEarly(int port, int delayMs) {
   return outcome;
 }
 
+std::string SimTest::RequestsText() const {
+  std::string text;
+  for (const auto& request : sim.Requests()) {
+    text += request.link == rv270sim::Link::kUsb ? "[usb" : "[serial";
+    char hex[4];
+    for (uint8_t b : request.payload) {
+      std::snprintf(hex, sizeof(hex), " %02X", b);
+      text += hex;
+    }
+    text += "] ";
+  }
+  return text;
+}
+
 }  // namespace rv270test

@@ -65,6 +65,9 @@ class SimTest : public ::testing::Test {
   };
   CallOutcome CancelAShowInfoEarly(int port, int delayMs);
 
+  // The requests the terminal received, as hex payloads with their link, for messages.
+  std::string RequestsText() const;
+
   rv270sim::Simulator sim;
 
  private:
