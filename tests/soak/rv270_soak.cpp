@@ -591,6 +591,9 @@ void Soak::Faults() {
         sim_.Plug(rv270sim::Link::kUsb);
         break;
       case FaultKind::kUnplugSerial:
+        // The line's name goes first: once the simulator lets its pseudo-terminal go,
+        // the number may serve another program's, which the library must not reach.
+        unlink(SerialLinkName().c_str());
         sim_.Unplug(rv270sim::Link::kSerial);
         sleep(pick(0, 1500));
         sim_.Plug(rv270sim::Link::kSerial);

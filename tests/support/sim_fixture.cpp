@@ -31,6 +31,12 @@ int EnvNumber(const char* name) {
   return std::atoi(v.c_str());
 }
 
+// Points the library's serial port at a device that does not exist: a pseudo-terminal
+// the simulator has let go may soon serve another test program's simulator.
+void PointSerialLinkAway() {
+  rv270sim::SetProcessEnv("RV270_COM" + std::to_string(kSerialPort), "/dev/rv270-unplugged");
+}
+
 }  // namespace
 
 int SerialPort() {
@@ -99,6 +105,11 @@ std::filesystem::path FreshTestFolder(const std::string& prefix) {
   return dir;
 }
 
+void SimLinkTest::Unplug() {
+  if (!IsUsb() && rv270sim::UsesPseudoTerminals()) PointSerialLinkAway();
+  sim.Unplug(LinkUnderTest());
+}
+
 bool SimLinkTest::Plug() {
   if (!sim.Plug(LinkUnderTest())) return false;
   if (!IsUsb() && rv270sim::UsesPseudoTerminals()) {
@@ -108,6 +119,7 @@ bool SimLinkTest::Plug() {
 }
 
 void SimTest::TearDown() {
+  if (rv270sim::UsesPseudoTerminals()) PointSerialLinkAway();
   sim.Stop();
   rv270sim::SetProcessEnv("RV270_SIM", "");
 }
