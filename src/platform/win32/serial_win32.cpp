@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "platform/os_error.h"
 #include "platform/serial_port.h"
@@ -72,9 +73,46 @@ void SetLineSettings(DCB& dcb, int rate) {
   dcb.EvtChar = 0;
 }
 
+// One handle at a time on a port. Windows itself refuses a second open of a COM port
+// (share mode 0) with ERROR_ACCESS_DENIED; Wine checks share modes on files and folders
+// only, and there a second handle on the terminal device behind a COM port opens: two
+// dialogues of this process (a call that opens its port while a cancel opens its own)
+// would then each write, purge and read the one line, purging or reading away the bytes
+// of the other's answer. The named claim object, made atomically with the port's open
+// and closed after it, keeps every user of this library to one handle per port.
+class PortClaim {
+ public:
+  PortClaim() = default;
+  PortClaim(PortClaim&& other) noexcept : h_(other.h_) { other.h_ = nullptr; }
+  PortClaim(const PortClaim&) = delete;
+  PortClaim& operator=(const PortClaim&) = delete;
+  PortClaim& operator=(PortClaim&&) = delete;
+  ~PortClaim() {
+    if (h_ != nullptr) CloseHandle(h_);
+  }
+
+  // Claims `port`; false (with ERROR_ACCESS_DENIED as the last error, as a second open
+  // of the port gives) when another handle holds it.
+  bool Take(int port) {
+    char name[64];
+    std::snprintf(name, sizeof(name), "Local\\QornRV270API.COM%d", port);
+    h_ = CreateEventA(nullptr, TRUE, FALSE, name);
+    if (h_ == nullptr) return false;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return true;
+    CloseHandle(h_);
+    h_ = nullptr;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
 class Win32SerialPort : public SerialPort {
  public:
-  Win32SerialPort(HANDLE h, int rate) : h_(h), rate_(rate) {}
+  Win32SerialPort(HANDLE h, int rate, PortClaim claim) : h_(h), rate_(rate), claim_(std::move(claim)) {}
+  // The port's handle closes before its claim (a member) is given up.
   ~Win32SerialPort() override { CloseHandle(h_); }
 
   int BytesWaiting() override {
@@ -147,6 +185,7 @@ class Win32SerialPort : public SerialPort {
  private:
   HANDLE h_;
   int rate_;
+  PortClaim claim_;
   bool hasLookahead_ = false;
   uint8_t lookahead_ = 0;
 };
@@ -161,13 +200,18 @@ std::string SerialDeviceName(int port) {
 
 std::unique_ptr<SerialPort> OpenSerialPort(int port, int rate) {
   if (rate <= 0) return nullptr;
+  PortClaim claim;
+  if (!claim.Take(port)) {
+    RecordLastOsError();
+    return nullptr;
+  }
   const HANDLE h = CreateFileA(SerialDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     RecordLastOsError();
     return nullptr;
   }
-  std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h, rate));
+  std::unique_ptr<Win32SerialPort> serial(new Win32SerialPort(h, rate, std::move(claim)));
 
   // Read first for the fields this code does not know of; every field the line depends on
   // is then set, whatever an earlier program left in the port's settings.
