@@ -33,6 +33,10 @@ LinkSession::LinkSession(int port, int selector, Kind kind)
     return;
   }
   exchangeLock_ = std::unique_lock<std::recursive_mutex>(ExchangeLock());
+  // A cancel whose exchange is under way ends first (within its budget): a link opened
+  // meanwhile would close the cancel's, and the terminal's answer to the cancel would
+  // then come on this dialogue's line as if it were its own.
+  { const std::lock_guard<std::mutex> cancelEnded(CancelLock()); }
   if (usb_) deviceLock_.reset(new DeviceLockHolder());
 }
 

@@ -20,7 +20,8 @@
 // The lock is recursive: a window procedure run from the message pump inside a wait
 // may call the library again on the same thread. The cancel session (Kind::kCancel)
 // does not take it, so that a cancel can break off the wait of the session holding it;
-// cancels are serialised among themselves by a lock of their own.
+// cancels are serialised among themselves by a lock of their own, which a new exchange
+// session waits for too, so that it does not open its link in the middle of a cancel's.
 //
 // A session is used by the thread that made it; it is not copyable.
 #pragma once
