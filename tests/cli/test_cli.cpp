@@ -791,4 +791,30 @@ TEST_F(CliTest, InterruptSendsTheCancelAndExitsThree) {
   }
 }
 
+
+// The library's cancel lets the waiting call return before its own exchange is over: rv270
+// ends only once the cancel has gone out and been answered (here 300 ms late).
+TEST_F(CliTest, InterruptEndsOnlyAfterTheCancelsExchange) {
+  const auto cancelsEnded = [&] {
+    const CliRun log = RunCli({"-q", "log"});
+    const std::string text = Slurp(log.out.substr(0, log.out.find('\n')));
+    size_t n = 0;
+    for (size_t at = text.find("RV270Api_CancelCustomProcess end"); at != std::string::npos;
+         at = text.find("RV270Api_CancelCustomProcess end", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  const size_t before = cancelsEnded();
+  sim->SetCustomerOutcome(Bytes{0x00, 0x00, 0x05}, 120000);  // a customer who never answers
+  sim->ScriptNext(0x50, 0x15, rv270sim::Answer::Handler(300));
+  const pid_t pid = StartCli({"--json", "evaluate", "--timeout", "60"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(sim->WaitForRequests(1, 10000));
+  kill(pid, SIGINT);
+  const CliRun run = FinishCli(pid);
+  EXPECT_EQ(run.exit, 3) << run.out << run.err;
+  EXPECT_EQ(cancelsEnded(), before + 1);
+}
+
 }  // namespace
