@@ -131,7 +131,12 @@ bool Simulator::Core::HoldForPage(Link link, int connection, const Request& requ
   pageWait.connection = connection;
   pageWait.request = request;
   const std::string kind = KindOf(*wait, request.payload);
-  if (IsKeypad(kind)) KeypadLimits(kind, request.payload, pageWait.minTyped, pageWait.maxTyped);
+  if (IsKeypad(kind)) {
+    KeypadLimits(kind, request.payload, pageWait.minTyped, pageWait.maxTyped);
+    // Room for the whole entry now: a digit added never moves the others to a new buffer
+    // and leaves them unwiped in the old one.
+    typed.reserve(pageWait.maxTyped);
+  }
 
   // The terminal's own timeout; a timeout field of 0 (or none) waits for the customer.
   const int timeout = state.screen.lastTimeout;
