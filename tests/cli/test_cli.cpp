@@ -271,6 +271,19 @@ TEST_F(CliTest, QuietPrintsOnlyTheValues) {
   }
 }
 
+// A text from the terminal reaches a reader's terminal without its control characters
+// (no escape sequence, no line of its own); the JSON keeps it exactly.
+TEST_F(CliTest, TerminalTextsArePrintedWithoutControlCharacters) {
+  sim->EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN\x1b[2J\x7f" "01\r\nexit: 0"; });
+  const std::string shown = "SN\xEF\xBF\xBD[2J\xEF\xBF\xBD" "01\xEF\xBF\xBD\xEF\xBF\xBD" "exit: 0";
+  CliRun run = RunCli({"serial"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("serial: " + shown + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(RunCli({"-q", "serial"}).out, shown + "\n");
+  run = RunCli({"--json", "serial"});
+  EXPECT_NE(run.out.find("\"serial\":\"SN\\u001b[2J\x7f" "01\\u000d\\u000aexit: 0\""), std::string::npos) << run.out;
+}
+
 // ---- Files: round trips and the folder ----------------------------------------------------
 
 TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
