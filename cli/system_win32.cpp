@@ -162,7 +162,29 @@ std::string TcpConnectFailure(const std::string& host, uint16_t port) {
         code = WSAGetLastError();
         continue;
       }
+      // Non-blocking, so that the wait ends after a second (a refused loopback connect
+      // takes Windows two seconds and more of retries).
+      u_long nonBlocking = 1;
+      ioctlsocket(s, FIONBIO, &nonBlocking);
       code = connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 ? 0 : WSAGetLastError();
+      if (code == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval second{1, 0};
+        int size = sizeof(code);
+        if (select(0, nullptr, &writable, &failed, &second) != 1) {
+          code = WSAETIMEDOUT;
+        } else if (FD_ISSET(s, &failed)) {
+          if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &size) != 0 || code == 0) {
+            code = WSAECONNREFUSED;
+          }
+        } else {
+          code = 0;
+        }
+      }
       closesocket(s);
       if (code == 0) break;
     }
