@@ -132,8 +132,14 @@ NodeAccess CheckNodeAccess(const std::string& path) {
 
 std::vector<SerialCandidate> SerialCandidates() {
   std::vector<SerialCandidate> out;
-  std::vector<char> names(65536, '\0');
-  const DWORD n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  // The list of all device names; a machine with many devices needs more than 64 KiB.
+  std::vector<char> names;
+  DWORD n = 0;
+  for (size_t size = 65536; size <= 16 * 1024 * 1024; size *= 4) {
+    names.assign(size, '\0');
+    n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (n != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+  }
   for (size_t at = 0; at < n && names[at] != '\0';) {
     const std::string name(&names[at]);
     at += name.size() + 1;
