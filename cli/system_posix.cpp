@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -208,11 +210,14 @@ NodeAccess CheckNodeAccess(const std::string& path) {
 std::vector<SerialCandidate> SerialCandidates() {
   std::vector<SerialCandidate> out;
   // Ports that RV270_COMn names.
+  static const char kPrefix[] = "RV270_COM";
   for (char** e = environ; e && *e; ++e) {
-    int n = 0;
-    int at = 0;
-    if (std::sscanf(*e, "RV270_COM%d=%n", &n, &at) == 1 && at > 0 && n > 0 && (*e)[at] != '\0') {
-      out.push_back(SerialCandidate{*e + at, n, "RV270_COM" + std::to_string(n)});
+    if (std::strncmp(*e, kPrefix, sizeof(kPrefix) - 1) != 0) continue;
+    const char* digits = *e + sizeof(kPrefix) - 1;
+    char* end = nullptr;
+    const long n = std::isdigit(static_cast<unsigned char>(*digits)) ? std::strtol(digits, &end, 10) : 0;
+    if (n > 0 && n <= INT_MAX && *end == '=' && end[1] != '\0') {
+      out.push_back(SerialCandidate{end + 1, static_cast<int>(n), kPrefix + std::to_string(n)});
     }
   }
   // The machine's serial devices. A ttyS node with no UART behind it (type 0) is left out.
