@@ -819,6 +819,7 @@ TEST_F(CliTest, InterruptEndsOnlyAfterTheCancelsExchange) {
     return n;
   };
   const size_t before = cancelsEnded();
+  sim->ClearRecords();
   sim->SetCustomerOutcome(Bytes{0x00, 0x00, 0x05}, 120000);  // a customer who never answers
   sim->ScriptNext(0x50, 0x15, rv270sim::Answer::Handler(300));
   const pid_t pid = StartCli({"--json", "evaluate", "--timeout", "60"});
