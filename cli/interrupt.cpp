@@ -23,6 +23,7 @@ struct InterruptState {
   bool finished = false;
   int count = 0;
   bool cancelling = false;  // the cancel thread is inside the library's cancel
+  bool linkSet = false;     // SetInterruptLink has named the link: a call may be running
   std::string name;
   std::string command = "rv270";
   bool transfer = false;
@@ -81,6 +82,8 @@ void OnInterrupt(const char* name) {
     fflush(stderr);
     return;
   }
+  // Before the command line is read no call runs, and the port is not known yet.
+  if (!s.linkSet) return;
   s.cancelling = true;
   std::thread(CancelAndWait, s.port, s.selector).detach();
 }
@@ -95,6 +98,7 @@ void SetInterruptLink(int port, int selector, bool json, bool quiet) {
   s.port = port;
   s.selector = selector;
   s.output = OutputOptions{json, quiet};
+  s.linkSet = true;
 }
 
 void SetInterruptCommand(const std::string& command, bool transfer) {
