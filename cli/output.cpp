@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -263,7 +264,8 @@ void OnProgress(int direction, int64_t done, int64_t total) {
   const char* verb = direction == transfer::kToTerminal ? "sent" : "received";
   if (p.bar) {
     constexpr int kWidth = 30;
-    const int filled = static_cast<int>(percent * kWidth / 100.0);
+    // Never outside the bar, whatever the counts say.
+    const int filled = std::min(kWidth, std::max(0, static_cast<int>(percent * kWidth / 100.0)));
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kWidth - filled), '.');
     fprintf(stderr, "\r%s [%s] %3.0f%% %s/%s %s %s %s\x1b[K", p.label.c_str(), bar.c_str(), percent,
