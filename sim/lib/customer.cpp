@@ -91,6 +91,14 @@ bool IsCustomerAnswer(const Answer& a) {
   return !a.silent && a.payload.size() >= 2 && ((a.payload[0] == 0x00 && a.payload[1] == 0x00) || a.payload[0] == 0xAA);
 }
 
+// A signature with strokes on a pad of a size the picture can be made at.
+bool Drawable(const DrawnSignature& d) {
+  const auto fits = [](int side) {
+    return side >= DrawnSignature::kMinPadPixels && side <= DrawnSignature::kMaxPadPixels;
+  };
+  return !d.strokes.empty() && fits(d.width) && fits(d.height);
+}
+
 }  // namespace
 
 bool Simulator::Core::PageWaitOpen() const {
@@ -196,7 +204,7 @@ ActionResult Simulator::Core::Act(const CustomerAction& action) {
       break;
     case Kind::kConfirm:
       if (keypad || kind == "rating") return ActionResult::kRefused;
-      if (kind == "sign" && action.signature.strokes.empty()) return ActionResult::kRefused;
+      if (kind == "sign" && !Drawable(action.signature)) return ActionResult::kRefused;
       break;
     case Kind::kRate:
       if (kind != "rating" || action.rating < 0 || action.rating > 255) return ActionResult::kRefused;

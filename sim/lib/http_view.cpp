@@ -288,7 +288,6 @@ const char* PictureType(const std::string& name) {
 // ---- the customer's actions --------------------------------------------------------------
 
 constexpr size_t kMaxBodyBytes = 256 * 1024;  // of a POST body
-constexpr int kMaxPad = 1280;                 // pixels of the signature pad, each way
 constexpr long long kMaxInkLength = 200000;   // pixels of pen path in one signature
 
 // One action of the page, as lines of words:
@@ -324,7 +323,8 @@ bool ParseAction(const std::string& body, CustomerAction& action) {
     if (word == "pad") {
       a = std::strtol(rest.c_str(), &stop, 10);
       b = std::strtol(stop, &stop, 10);
-      if (*stop || a < 16 || b < 16 || a > kMaxPad || b > kMaxPad) return false;
+      constexpr long kMin = DrawnSignature::kMinPadPixels, kMax = DrawnSignature::kMaxPadPixels;
+      if (*stop || a < kMin || b < kMin || a > kMax || b > kMax) return false;
       action.signature.width = static_cast<int>(a);
       action.signature.height = static_cast<int>(b);
       continue;

@@ -420,9 +420,15 @@ TEST_F(SimPageCustomerTest, DrawnSignatureTimeoutBreakOffAndRating) {
   Action drawn;
   drawn.wait = wait;
   drawn.kind = Action::Kind::kConfirm;
+  drawn.signature.strokes = {{{2, 10}, {37, 10}}};
+  // A pad the picture cannot be made at is refused, not allocated.
+  for (const auto& size : {std::make_pair(0, 20), std::make_pair(-40, 20), std::make_pair(40, 1 << 20)}) {
+    drawn.signature.width = size.first;
+    drawn.signature.height = size.second;
+    EXPECT_EQ(sim.CustomerActs(drawn), R::kRefused) << size.first << " x " << size.second;
+  }
   drawn.signature.width = 40;
   drawn.signature.height = 20;
-  drawn.signature.strokes = {{{2, 10}, {37, 10}}};
   EXPECT_EQ(sim.CustomerActs(drawn), R::kTaken);
   EXPECT_EQ(link.ReadAnswer(), Hex("00 00 00"));
   const rv270sim::DeviceState state = sim.State();
