@@ -382,6 +382,9 @@ std::string Response(int code, const char* reason, const char* type, const std::
   out += type;
   out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n";
+  // No other site may show the page in a frame of its own and lead a click onto the
+  // customer's buttons.
+  out += "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
   if (code == 405) out += "Allow: GET, HEAD, POST\r\n";
   out += "\r\n";
   if (!head) out += body;
