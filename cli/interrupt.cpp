@@ -22,6 +22,8 @@ struct InterruptState {
   std::condition_variable finishedChanged;
   bool finished = false;
   int count = 0;
+  bool cancelling = false;  // the cancel thread is inside the library's cancel
+  bool linkSet = false;     // SetInterruptLink has named the link: a call may be running
   std::string name;
   std::string command = "rv270";
   bool transfer = false;
@@ -30,9 +32,11 @@ struct InterruptState {
   OutputOptions output;
 };
 
+// Never destroyed: the signal thread and a cancel thread may still use it while the
+// program ends.
 InterruptState& State() {
-  static InterruptState state;
-  return state;
+  static InterruptState* const state = new InterruptState;
+  return *state;
 }
 
 std::atomic<bool> g_requested{false};
@@ -57,6 +61,8 @@ void CancelAndWait(int port, int selector) {
   RV270Api_CancelCustomProcess(port, selector);
   InterruptState& s = State();
   std::unique_lock<std::mutex> lock(s.mutex);
+  s.cancelling = false;
+  s.finishedChanged.notify_all();
   if (s.finishedChanged.wait_for(lock, std::chrono::milliseconds(kGiveUpMs), [&] { return s.finished; })) return;
   EndWithoutTheCall(s, lock);
 }
@@ -76,6 +82,9 @@ void OnInterrupt(const char* name) {
     fflush(stderr);
     return;
   }
+  // Before the command line is read no call runs, and the port is not known yet.
+  if (!s.linkSet) return;
+  s.cancelling = true;
   std::thread(CancelAndWait, s.port, s.selector).detach();
 }
 
@@ -89,6 +98,7 @@ void SetInterruptLink(int port, int selector, bool json, bool quiet) {
   s.port = port;
   s.selector = selector;
   s.output = OutputOptions{json, quiet};
+  s.linkSet = true;
 }
 
 void SetInterruptCommand(const std::string& command, bool transfer) {
@@ -106,6 +116,10 @@ void CommandFinished(Report& report) {
   s.finished = true;
   s.finishedChanged.notify_all();
   if (s.count == 0) return;
+  // The library's cancel returns the waiting call before the cancel has gone out and been
+  // answered: the program does not end in the middle of it (the terminal would not be
+  // told, and the library would be torn down under the cancel thread).
+  s.finishedChanged.wait_for(lock, std::chrono::milliseconds(kGiveUpMs), [&] { return !s.cancelling; });
   report.interrupted = s.name;
   report.exit = kExitCustomer;
   // A serial port is held exclusively by the call that waits: the cancel sent meanwhile

@@ -27,7 +27,8 @@ constexpr int kGiveUpMs = 10000;
 bool InterruptRequested();
 
 // The command's call has returned: from now on an interrupt changes nothing. When one
-// came, the report becomes an interrupted one (exit 3, `interrupted` the interrupt's name).
+// came, the report becomes an interrupted one (exit 3, `interrupted` the interrupt's name),
+// once the cancel sent meanwhile has had its exchange (at most kGiveUpMs).
 void CommandFinished(Report& report);
 
 }  // namespace rv270cli

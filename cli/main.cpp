@@ -452,7 +452,11 @@ std::vector<std::string> LastLines(const std::string& path, int count) {
   text.resize(static_cast<size_t>(in.gcount()));
   std::vector<std::string> lines;
   size_t at = 0;
-  if (from > 0) at = text.find('\n') + 1;  // the first line read may be cut
+  if (from > 0) {
+    // The first line read may be cut: it is left out (all of it when no line ends).
+    const size_t firstEnd = text.find('\n');
+    at = firstEnd == std::string::npos ? text.size() : firstEnd + 1;
+  }
   while (at < text.size()) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();

@@ -1,5 +1,6 @@
 #include "output.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -92,17 +93,37 @@ std::string Json(const Report& r) {
 
 // ---- Text ------------------------------------------------------------------------------
 
+// A text as it goes to a terminal: valid UTF-8, its control characters (C0 but the tab,
+// DEL, C1) each shown as U+FFFD. A text from the terminal or a file name can then neither
+// break the line it stands on nor send escape sequences to the reader's terminal.
+std::string ForReader(const std::string& text) {
+  const std::string clean = CleanUtf8(text);
+  std::string out;
+  out.reserve(clean.size());
+  for (size_t i = 0; i < clean.size(); ++i) {
+    const unsigned char u = static_cast<unsigned char>(clean[i]);
+    const bool c1 = u == 0xC2 && i + 1 < clean.size() && static_cast<unsigned char>(clean[i + 1]) < 0xA0;
+    if ((u < 0x20 && u != '\t') || u == 0x7F || c1) {
+      out += "\xEF\xBF\xBD";
+      if (c1) ++i;
+    } else {
+      out += clean[i];
+    }
+  }
+  return out;
+}
+
 std::string Plain(const Value& v) {
   switch (v.kind) {
     case Value::kText:
-      return v.text;
+      return ForReader(v.text);
     case Value::kNumber:
       return std::to_string(v.number);
     case Value::kFlag:
       return v.number ? "yes" : "no";
     case Value::kList: {
       std::string joined;
-      for (const auto& item : v.list) joined += item + "\n";
+      for (const auto& item : v.list) joined += ForReader(item) + "\n";
       return joined;
     }
     case Value::kRecords: {
@@ -130,7 +151,7 @@ void PrintText(const Report& r, bool quiet) {
       }
     } else if (v.kind == Value::kList) {
       printf("%s: %zu\n", field.key.c_str(), v.list.size());
-      for (const auto& item : v.list) printf("  %s\n", item.c_str());
+      for (const auto& item : v.list) printf("  %s\n", ForReader(item).c_str());
     } else if (v.kind == Value::kRecords) {
       printf("%s:\n", field.key.c_str());
       const std::string lines = Plain(v);
@@ -154,7 +175,9 @@ void PrintText(const Report& r, bool quiet) {
       fprintf(stderr, "rv270 %s failed: %s\n", r.command.c_str(), line.c_str());
     }
     for (const auto& field : r.fields) {
-      if (field.shown == Report::kWhy) fprintf(stderr, "  %s: %s\n", field.key.c_str(), field.value.text.c_str());
+      if (field.shown == Report::kWhy) {
+        fprintf(stderr, "  %s: %s\n", field.key.c_str(), ForReader(field.value.text).c_str());
+      }
     }
   } else if (!quiet) {
     printf("%s\n", line.c_str());
@@ -241,7 +264,8 @@ void OnProgress(int direction, int64_t done, int64_t total) {
   const char* verb = direction == transfer::kToTerminal ? "sent" : "received";
   if (p.bar) {
     constexpr int kWidth = 30;
-    const int filled = static_cast<int>(percent * kWidth / 100.0);
+    // Never outside the bar, whatever the counts say.
+    const int filled = std::min(kWidth, std::max(0, static_cast<int>(percent * kWidth / 100.0)));
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kWidth - filled), '.');
     fprintf(stderr, "\r%s [%s] %3.0f%% %s/%s %s %s %s\x1b[K", p.label.c_str(), bar.c_str(), percent,

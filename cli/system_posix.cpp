@@ -16,10 +16,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "system.h"
 
@@ -55,9 +58,10 @@ void AppendUtf8(std::string& out, char32_t c) {
 // Whether this process's user is in group `gid` (primary or supplementary).
 bool InGroup(gid_t gid) {
   if (getegid() == gid) return true;
-  gid_t groups[256];
-  const int n = getgroups(256, groups);
-  return std::find(groups, groups + std::max(n, 0), gid) != groups + std::max(n, 0);
+  // As many as the user has (NGROUPS_MAX is 65536 on Linux).
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int n = groups.empty() ? 0 : getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(n, 0), gid) != groups.begin() + std::max(n, 0);
 }
 
 std::string GroupName(gid_t gid) {
@@ -85,7 +89,8 @@ std::string AccessFix(const std::string& path, const std::string& otherwise) {
   return otherwise;
 }
 
-std::string Errno(int code) { return std::strerror(code); }
+// The system's reason for an error code: "Permission denied (os error 13)".
+std::string Reason(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
 
 // The signal the waiting thread takes, and the callback it runs.
 void (*g_onInterrupt)(const char*) = nullptr;
@@ -189,9 +194,10 @@ NodeAccess CheckNodeAccess(const std::string& path) {
   // decides at open); the node is closed again at once.
   for (const int mode : {O_RDONLY, O_WRONLY}) {
     const int fd = open(path.c_str(), mode | O_NONBLOCK | O_CLOEXEC);
+    const int code = errno;
     if (fd >= 0) close(fd);
     (mode == O_RDONLY ? a.readable : a.writable) = fd >= 0;
-    if (fd < 0 && a.reason.empty()) a.reason = Errno(errno) + " (os error " + std::to_string(errno) + ")";
+    if (fd < 0 && a.reason.empty()) a.reason = Reason(code);
   }
   if (!a.readable || !a.writable) {
     a.fix = AccessFix(path, std::string("install the udev rule ") + kUdevRule +
@@ -204,11 +210,14 @@ NodeAccess CheckNodeAccess(const std::string& path) {
 std::vector<SerialCandidate> SerialCandidates() {
   std::vector<SerialCandidate> out;
   // Ports that RV270_COMn names.
+  static const char kPrefix[] = "RV270_COM";
   for (char** e = environ; e && *e; ++e) {
-    int n = 0;
-    int at = 0;
-    if (std::sscanf(*e, "RV270_COM%d=%n", &n, &at) == 1 && at > 0 && n > 0 && (*e)[at] != '\0') {
-      out.push_back(SerialCandidate{*e + at, n, "RV270_COM" + std::to_string(n)});
+    if (std::strncmp(*e, kPrefix, sizeof(kPrefix) - 1) != 0) continue;
+    const char* digits = *e + sizeof(kPrefix) - 1;
+    char* end = nullptr;
+    const long n = std::isdigit(static_cast<unsigned char>(*digits)) ? std::strtol(digits, &end, 10) : 0;
+    if (n > 0 && n <= INT_MAX && *end == '=' && end[1] != '\0') {
+      out.push_back(SerialCandidate{end + 1, static_cast<int>(n), kPrefix + std::to_string(n)});
     }
   }
   // The machine's serial devices. A ttyS node with no UART behind it (type 0) is left out.
@@ -273,7 +282,7 @@ std::string TcpConnectFailure(const std::string& host, uint16_t port) {
     if (code == 0) break;
   }
   freeaddrinfo(list);
-  return code == 0 ? std::string() : Errno(code) + " (os error " + std::to_string(code) + ")";
+  return code == 0 ? std::string() : Reason(code);
 }
 
 std::string SerialPathOrigin(int port) {
@@ -293,7 +302,7 @@ std::string TryOpenSerial(const std::string& path, std::string& fix) {
     fix = AccessFix(path, "ask for read and write access to " + path + " (serial ports usually belong to the group "
                               "dialout: sudo usermod -aG dialout " + UserName() + ")");
   }
-  return Errno(code) + " (os error " + std::to_string(code) + ")";
+  return Reason(code);
 }
 
 }  // namespace rv270cli

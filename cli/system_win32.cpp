@@ -132,8 +132,14 @@ NodeAccess CheckNodeAccess(const std::string& path) {
 
 std::vector<SerialCandidate> SerialCandidates() {
   std::vector<SerialCandidate> out;
-  std::vector<char> names(65536, '\0');
-  const DWORD n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+  // The list of all device names; a machine with many devices needs more than 64 KiB.
+  std::vector<char> names;
+  DWORD n = 0;
+  for (size_t size = 65536; size <= 16 * 1024 * 1024; size *= 4) {
+    names.assign(size, '\0');
+    n = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    if (n != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+  }
   for (size_t at = 0; at < n && names[at] != '\0';) {
     const std::string name(&names[at]);
     at += name.size() + 1;
@@ -162,7 +168,29 @@ std::string TcpConnectFailure(const std::string& host, uint16_t port) {
         code = WSAGetLastError();
         continue;
       }
+      // Non-blocking, so that the wait ends after a second (a refused loopback connect
+      // takes Windows two seconds and more of retries).
+      u_long nonBlocking = 1;
+      ioctlsocket(s, FIONBIO, &nonBlocking);
       code = connect(s, ai->ai_addr, static_cast<int>(ai->ai_addrlen)) == 0 ? 0 : WSAGetLastError();
+      if (code == WSAEWOULDBLOCK) {
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval second{1, 0};
+        int size = sizeof(code);
+        if (select(0, nullptr, &writable, &failed, &second) != 1) {
+          code = WSAETIMEDOUT;
+        } else if (FD_ISSET(s, &failed)) {
+          if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&code), &size) != 0 || code == 0) {
+            code = WSAECONNREFUSED;
+          }
+        } else {
+          code = 0;
+        }
+      }
       closesocket(s);
       if (code == 0) break;
     }

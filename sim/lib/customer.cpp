@@ -47,6 +47,8 @@ const WaitInfo kWaits[] = {
 };
 
 const Bytes kTimedOut{0xAA, 0x00};
+// Where a PIN entry leaves its clear PIN block (cmd_pinpad.cpp).
+const char kClearPinBlock[] = "pinpad.lastClearBlock";
 constexpr size_t kPinMin = 4, kPinMax = 12;  // ISO 9564 PIN lengths
 constexpr size_t kPasswordMax = 16;          // the password block holds 16 characters
 constexpr size_t kNumberMax = 32;
@@ -89,6 +91,14 @@ bool IsCustomerAnswer(const Answer& a) {
   return !a.silent && a.payload.size() >= 2 && ((a.payload[0] == 0x00 && a.payload[1] == 0x00) || a.payload[0] == 0xAA);
 }
 
+// A signature with strokes on a pad of a size the picture can be made at.
+bool Drawable(const DrawnSignature& d) {
+  const auto fits = [](int side) {
+    return side >= DrawnSignature::kMinPadPixels && side <= DrawnSignature::kMaxPadPixels;
+  };
+  return !d.strokes.empty() && fits(d.width) && fits(d.height);
+}
+
 }  // namespace
 
 bool Simulator::Core::PageWaitOpen() const {
@@ -129,7 +139,12 @@ bool Simulator::Core::HoldForPage(Link link, int connection, const Request& requ
   pageWait.connection = connection;
   pageWait.request = request;
   const std::string kind = KindOf(*wait, request.payload);
-  if (IsKeypad(kind)) KeypadLimits(kind, request.payload, pageWait.minTyped, pageWait.maxTyped);
+  if (IsKeypad(kind)) {
+    KeypadLimits(kind, request.payload, pageWait.minTyped, pageWait.maxTyped);
+    // Room for the whole entry now: a digit added never moves the others to a new buffer
+    // and leaves them unwiped in the old one.
+    typed.reserve(pageWait.maxTyped);
+  }
 
   // The terminal's own timeout; a timeout field of 0 (or none) waits for the customer.
   const int timeout = state.screen.lastTimeout;
@@ -189,7 +204,7 @@ ActionResult Simulator::Core::Act(const CustomerAction& action) {
       break;
     case Kind::kConfirm:
       if (keypad || kind == "rating") return ActionResult::kRefused;
-      if (kind == "sign" && action.signature.strokes.empty()) return ActionResult::kRefused;
+      if (kind == "sign" && !Drawable(action.signature)) return ActionResult::kRefused;
       break;
     case Kind::kRate:
       if (kind != "rating" || action.rating < 0 || action.rating > 255) return ActionResult::kRefused;
@@ -208,23 +223,31 @@ ActionResult Simulator::Core::Act(const CustomerAction& action) {
     state.customerAnswer = Bytes{0x00, 0x00, 0x00};
   }
   if (action.kind == Kind::kConfirm) state.drawn = action.signature;
-  // A keypad entry: the typed digits stand in the PIN pad's slot for this run alone.
-  const bool hadSlot = keypad && state.values.count(wait.slot) != 0;
-  std::string before;
+  // A keypad entry: the typed digits stand in the PIN pad's slot for this run alone, and
+  // what the run keeps of them in clear (the clear PIN block) is wiped after it too.
+  const char* const lent[] = {wait.slot, kClearPinBlock};
+  bool had[2] = {false, false};
+  std::string before[2];
   if (keypad) {
-    std::string& slot = state.values[wait.slot];
-    before.swap(slot);
-    slot = typed;
+    for (size_t i = 0; i < 2; ++i) {
+      auto it = state.values.find(lent[i]);
+      had[i] = it != state.values.end();
+      if (had[i]) before[i].swap(it->second);
+    }
+    state.values[wait.slot] = typed;
   }
   const CommandInfo* info = commands.Find(request.Class(), request.Command());
   const Answer answer = info ? info->handler(request, state) : Answer::Done();
   if (keypad) {
-    std::string& slot = state.values[wait.slot];
-    std::fill(slot.begin(), slot.end(), '\0');
-    if (hadSlot) {
-      slot.swap(before);
-    } else {
-      state.values.erase(wait.slot);
+    for (size_t i = 0; i < 2; ++i) {
+      auto it = state.values.find(lent[i]);
+      if (it == state.values.end()) continue;
+      std::fill(it->second.begin(), it->second.end(), '\0');
+      if (had[i]) {
+        it->second.swap(before[i]);
+      } else {
+        state.values.erase(it);
+      }
     }
   }
   state.drawn = DrawnSignature();

@@ -288,7 +288,6 @@ const char* PictureType(const std::string& name) {
 // ---- the customer's actions --------------------------------------------------------------
 
 constexpr size_t kMaxBodyBytes = 256 * 1024;  // of a POST body
-constexpr int kMaxPad = 1280;                 // pixels of the signature pad, each way
 constexpr long long kMaxInkLength = 200000;   // pixels of pen path in one signature
 
 // One action of the page, as lines of words:
@@ -324,7 +323,8 @@ bool ParseAction(const std::string& body, CustomerAction& action) {
     if (word == "pad") {
       a = std::strtol(rest.c_str(), &stop, 10);
       b = std::strtol(stop, &stop, 10);
-      if (*stop || a < 16 || b < 16 || a > kMaxPad || b > kMaxPad) return false;
+      constexpr long kMin = DrawnSignature::kMinPadPixels, kMax = DrawnSignature::kMaxPadPixels;
+      if (*stop || a < kMin || b < kMin || a > kMax || b > kMax) return false;
       action.signature.width = static_cast<int>(a);
       action.signature.height = static_cast<int>(b);
       continue;
@@ -382,6 +382,9 @@ std::string Response(int code, const char* reason, const char* type, const std::
   out += type;
   out += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   out += "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n";
+  // No other site may show the page in a frame of its own and lead a click onto the
+  // customer's buttons.
+  out += "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n";
   if (code == 405) out += "Allow: GET, HEAD, POST\r\n";
   out += "\r\n";
   if (!head) out += body;

@@ -271,6 +271,19 @@ TEST_F(CliTest, QuietPrintsOnlyTheValues) {
   }
 }
 
+// A text from the terminal reaches a reader's terminal without its control characters
+// (no escape sequence, no line of its own); the JSON keeps it exactly.
+TEST_F(CliTest, TerminalTextsArePrintedWithoutControlCharacters) {
+  sim->EditState([](DeviceState& s) { s.values["factory.serialnumber"] = "SN\x1b[2J\x7f" "01\r\nexit: 0"; });
+  const std::string shown = "SN\xEF\xBF\xBD[2J\xEF\xBF\xBD" "01\xEF\xBF\xBD\xEF\xBF\xBD" "exit: 0";
+  CliRun run = RunCli({"serial"});
+  EXPECT_EQ(run.exit, 0) << run.err;
+  EXPECT_NE(run.out.find("serial: " + shown + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(RunCli({"-q", "serial"}).out, shown + "\n");
+  run = RunCli({"--json", "serial"});
+  EXPECT_NE(run.out.find("\"serial\":\"SN\\u001b[2J\x7f" "01\\u000d\\u000aexit: 0\""), std::string::npos) << run.out;
+}
+
 // ---- Files: round trips and the folder ----------------------------------------------------
 
 TEST_F(CliTest, SendThenFetchGivesTheSameBytes) {
@@ -795,6 +808,33 @@ TEST_F(CliTest, InterruptSendsTheCancelAndExitsThree) {
           << run.err;
     }
   }
+}
+
+
+// The library's cancel lets the waiting call return before its own exchange is over: rv270
+// ends only once the cancel has gone out and been answered (here 300 ms late).
+TEST_F(CliTest, InterruptEndsOnlyAfterTheCancelsExchange) {
+  const auto cancelsEnded = [&] {
+    const CliRun log = RunCli({"-q", "log"});
+    const std::string text = Slurp(log.out.substr(0, log.out.find('\n')));
+    size_t n = 0;
+    for (size_t at = text.find("RV270Api_CancelCustomProcess end"); at != std::string::npos;
+         at = text.find("RV270Api_CancelCustomProcess end", at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  const size_t before = cancelsEnded();
+  sim->ClearRecords();
+  sim->SetCustomerOutcome(Bytes{0x00, 0x00, 0x05}, 120000);  // a customer who never answers
+  sim->ScriptNext(0x50, 0x15, rv270sim::Answer::Handler(300));
+  const pid_t pid = StartCli({"--json", "evaluate", "--timeout", "60"});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(sim->WaitForRequests(1, 10000));
+  kill(pid, SIGINT);
+  const CliRun run = FinishCli(pid);
+  EXPECT_EQ(run.exit, 3) << run.out << run.err;
+  EXPECT_EQ(cancelsEnded(), before + 1);
 }
 
 }  // namespace

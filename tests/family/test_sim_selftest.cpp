@@ -354,6 +354,7 @@ TEST_F(SimPageCustomerTest, TypedPinGivesTheScriptedCustomersBlock) {
   const Bytes pinEntry = Concat(Concat(Concat(Hex("50 5A"), Text("001")), Text("123456789012")), Hex("01 00 1E 00 00"));
   sim.SetBrowserCustomer(true);
   const uint64_t wait = Hold(link, pinEntry);
+  const std::string held = sim.State().values["pinpad.lastClearBlock"];
   rv270sim::CustomerView view = sim.View(0, false);
   EXPECT_EQ(view.waitKind, "pin");
   EXPECT_EQ(view.typedMin, 4u);
@@ -371,6 +372,7 @@ TEST_F(SimPageCustomerTest, TypedPinGivesTheScriptedCustomersBlock) {
   const Bytes typed = link.ReadAnswer();
   ASSERT_GE(typed.size(), 19u);
   EXPECT_EQ(sim.State().values.count("pinpad.pin"), 0u);  // the digits were kept only for the answer
+  EXPECT_EQ(sim.State().values["pinpad.lastClearBlock"], held);  // nor their clear PIN block
   EXPECT_EQ(Act(wait, Action::Kind::kKey, '1'), R::kNoWait);
 
   // The scripted customer typing the same PIN gets the same answer.
@@ -418,9 +420,15 @@ TEST_F(SimPageCustomerTest, DrawnSignatureTimeoutBreakOffAndRating) {
   Action drawn;
   drawn.wait = wait;
   drawn.kind = Action::Kind::kConfirm;
+  drawn.signature.strokes = {{{2, 10}, {37, 10}}};
+  // A pad the picture cannot be made at is refused, not allocated.
+  for (const auto& size : {std::make_pair(0, 20), std::make_pair(-40, 20), std::make_pair(40, 1 << 20)}) {
+    drawn.signature.width = size.first;
+    drawn.signature.height = size.second;
+    EXPECT_EQ(sim.CustomerActs(drawn), R::kRefused) << size.first << " x " << size.second;
+  }
   drawn.signature.width = 40;
   drawn.signature.height = 20;
-  drawn.signature.strokes = {{{2, 10}, {37, 10}}};
   EXPECT_EQ(sim.CustomerActs(drawn), R::kTaken);
   EXPECT_EQ(link.ReadAnswer(), Hex("00 00 00"));
   const rv270sim::DeviceState state = sim.State();

@@ -163,6 +163,8 @@ TEST_F(ScreenView, ServesPageStateAndSignatureAndRefusesTheRest) {
     }
   }
   EXPECT_EQ(StatusOf(Http(port, "HEAD / HTTP/1.1\r\n" + host + "\r\n")), 200);
+  // The page, whose buttons act for the customer, is never shown in another site's frame.
+  EXPECT_NE(Http(port, "GET / HTTP/1.1\r\n" + host + "\r\n").find("\r\nX-Frame-Options: DENY\r\n"), std::string::npos);
   EXPECT_EQ(BodyOf(Http(port, "HEAD / HTTP/1.1\r\n" + host + "\r\n")), "");
 
   const Bytes png = Cat({Bytes{0x89}, B("PNG\r\n\x1A\n"), Bytes(300, 0x00), Bytes{0xFF, 0x7F}});

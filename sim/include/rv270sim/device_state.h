@@ -44,8 +44,10 @@ struct ScreenState {
 };
 
 // A signature drawn by the customer at the screen view: strokes of points (x, y) on a
-// pad of width x height pixels.
+// pad of width x height pixels, each from kMinPadPixels to kMaxPadPixels.
 struct DrawnSignature {
+  static constexpr int kMinPadPixels = 16;
+  static constexpr int kMaxPadPixels = 1280;
   int width = 0;
   int height = 0;
   std::vector<std::vector<std::pair<int, int>>> strokes;
