@@ -249,7 +249,9 @@ TEST_P(CancelTimingTest, CancelUnansweredByTheTerminalReturnsWithin500ms) {
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_LT(took.count(), 500);
     // The last error is the process's: a broken-off call may write its own after the cancel's.
-    if (!c.callWaiting) EXPECT_EQ(0, RV270Api_GetErrorCode());
+    if (!c.callWaiting) {
+      EXPECT_EQ(0, RV270Api_GetErrorCode());
+    }
     ASSERT_TRUE(sim.WaitForRequests(1));
     EXPECT_EQ(rv270test::B({0x50, c.command}), sim.Requests().back().payload);
     if (waiting.joinable()) {
