@@ -90,6 +90,16 @@ class TransferFaultTest : public SimTest {
       const size_t from = LogLines().size();
       EXPECT_EQ(c.call(), c.result);
       EXPECT_GE(LogFind(c.line, from), 0) << c.line;
+      if (c.sent == Sent::kSwitchedBack) {
+        // A terminal still sending the file's first package reads the switch back once
+        // that is out: on a loaded machine after the call has returned.
+        sim.WaitUntil(
+            [&] {
+              const auto seen = sim.RequestPayloads(link);
+              return seen.size() > before && Hex(seen.back()) == Hex(kSwitchBack);
+            },
+            5000);
+      }
       const auto requests = sim.RequestPayloads(link);
       const size_t sent = requests.size() - before;
       switch (c.sent) {
