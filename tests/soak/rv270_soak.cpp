@@ -335,6 +335,7 @@ class Soak {
   void Worker(int index);
   void Faults();
   void Cancels();
+  void KeepLog(const std::string& why);
   void Monitor();
   void Quiescent(bool warmup);
   void Violation(const std::string& what);
@@ -359,6 +360,7 @@ class Soak {
   RunSecrets secrets_;
   TextSet received_{10};  // secrets of 10 characters or more: shorter ones turn up by chance
   std::string base_, uploadDir_, tmpDir_, logFolder_;
+  int keptLogs_ = 0;
   LogWatch log_;
   Clock::time_point start_;
   std::atomic<bool> stop_{false};
@@ -389,6 +391,18 @@ class Soak {
   long warmRss_ = -1, warmFds_ = -1, warmThreads_ = -1;
   long startRss_ = 0, startFds_ = 0;
 };
+
+// A copy of the library's log as it is now, beside the soak's working folder (the log
+// restarts at its size cap, and the folder goes at the end): the lines of a slow call.
+void Soak::KeepLog(const std::string& why) {
+  std::lock_guard<std::mutex> guard(reportLock_);
+  const std::string copy = "rv270-soak-" + std::to_string(opt_.seed) + "-" + std::to_string(++keptLogs_) + ".log";
+  std::ifstream in(log_.Path(), std::ios::binary);
+  std::ofstream out(copy, std::ios::binary);
+  out << in.rdbuf();
+  std::printf("log kept (%s): %s\n", why.c_str(), copy.c_str());
+  std::fflush(stdout);
+}
 
 void Soak::Violation(const std::string& what) {
   ++violations_;
@@ -555,6 +569,7 @@ void Soak::Worker(int index) {
     if (took > e->budgetMs + rest + kMarginMs + waited) {
       Violation(what + ": took " + std::to_string(took) + " ms (budget " + std::to_string(e->budgetMs) +
                 " ms, waited for others " + std::to_string(waited) + " ms)");
+      KeepLog("slow call at " + std::to_string(Elapsed()) + "s");
     }
     for (const std::string& p : c.problems) Violation(what + ": " + p);
   }
