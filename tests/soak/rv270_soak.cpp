@@ -335,6 +335,7 @@ class Soak {
   void Worker(int index);
   void Faults();
   void Cancels();
+  void Watchdog();
   void KeepLog(const std::string& why);
   void Monitor();
   void Quiescent(bool warmup);
@@ -391,6 +392,24 @@ class Soak {
   long warmRss_ = -1, warmFds_ = -1, warmThreads_ = -1;
   long startRss_ = 0, startFds_ = 0;
 };
+
+// Tells a process that stood still as a whole (no thread ran: its 1 s sleeps overrun)
+// from one call that was stuck while the others waited for it.
+void Soak::Watchdog() {
+  auto last = Clock::now();
+  while (!stop_) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto now = Clock::now();
+    const int64_t gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+    last = now;
+    if (gap > 5000) {
+      std::lock_guard<std::mutex> guard(reportLock_);
+      std::printf("stall: the whole process stood still about %lld ms, up to %ds\n", static_cast<long long>(gap - 1000),
+                  Elapsed());
+      std::fflush(stdout);
+    }
+  }
+}
 
 // A copy of the library's log as it is now, beside the soak's working folder (the log
 // restarts at its size cap, and the folder goes at the end): the lines of a slow call.
@@ -822,6 +841,7 @@ int Soak::Run() {
   for (int i = 0; i < opt_.threads; ++i) threads.emplace_back([this, i] { Worker(i); });
   threads.emplace_back([this] { Faults(); });
   threads.emplace_back([this] { Cancels(); });
+  threads.emplace_back([this] { Watchdog(); });
   Monitor();
   stop_ = true;
   for (auto& t : threads) t.join();
