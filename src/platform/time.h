@@ -8,6 +8,14 @@ namespace platform {
 // Differences of two values (unsigned subtraction) are elapsed times.
 uint32_t TickMs();
 
+// What is left of `totalMs` counted from the tick `startMs`: 0 once it has run out (or
+// for a total of 0 or less).
+inline int MsLeft(int totalMs, uint32_t startMs) {
+  if (totalMs <= 0) return 0;
+  const uint32_t spent = TickMs() - startMs;
+  return spent >= static_cast<uint32_t>(totalMs) ? 0 : totalMs - static_cast<int>(spent);
+}
+
 // Blocks the calling thread for ms milliseconds.
 void SleepMs(uint32_t ms);
 

@@ -69,7 +69,6 @@ int CommunicateCancelWithin(int port, int selector, const uint8_t* request, int 
 
 int AnswerWaitWithin(int budgetMs, uint32_t startMs) {
   if (budgetMs <= 0) return budgetMs;
-  const uint32_t spent = platform::TickMs() - startMs;
-  const int left = spent >= static_cast<uint32_t>(budgetMs) ? 0 : budgetMs - static_cast<int>(spent);
+  const int left = platform::MsLeft(budgetMs, startMs);
   return left > kMinCancelAnswerMs ? left : kMinCancelAnswerMs;
 }

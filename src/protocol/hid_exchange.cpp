@@ -88,9 +88,8 @@ int RecvPackage(uint8_t* packet, size_t capacity, int* length, int timeoutMs, bo
     std::fill(report.data(), report.data() + report.size(), 0);
     int wait = kFurtherReportMs;
     if (wholeAnswerInTime) {
-      const uint32_t spent = platform::TickMs() - start;
-      if (timeoutMs <= 0 || spent >= static_cast<uint32_t>(timeoutMs)) return kHidAnswerCut;
-      wait = timeoutMs - static_cast<int>(spent);
+      wait = platform::MsLeft(timeoutMs, start);
+      if (wait == 0) return kHidAnswerCut;
     }
     const int got = device.ReadReport(report.data(), wait);
     if (got <= 0) return kHidAnswerCut;

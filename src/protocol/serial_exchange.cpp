@@ -1,5 +1,6 @@
 #include "protocol/serial_exchange.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -38,10 +39,7 @@ int ReadAnswer(const AnswerTimes& t, uint8_t* response, size_t capacity, int* re
     return kAnswerTooLong;
   }
   int restMs = t.restMs;
-  if (restMs == 0) {
-    const uint32_t spent = platform::TickMs() - start;
-    restMs = spent >= static_cast<uint32_t>(t.firstMs) ? 1 : t.firstMs - static_cast<int>(spent);
-  }
+  if (restMs == 0) restMs = std::max(1, platform::MsLeft(t.firstMs, start));
   if (read(in.data() + 5, static_cast<size_t>(2 * L + 3), restMs) != 0) {
     serial.DiscardInput();
     return kSerialRestMissing;
