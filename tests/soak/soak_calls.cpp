@@ -615,7 +615,8 @@ std::vector<ExportCase> BuildExports() {
       // -1, -2, -6, -10 and the rate switch's failures; -2 also for a buffer too small.
       {"RV270Api_UploadFilesToPc", Family::kUpload, 4, false, Range(-12, 200, {-1001}), 45000, Upload},
       {"serial number", Family::kFactory, 2, false, {0, -2, -3, -4, -100, -1001}, 5000, SerialNumber},
-      {"factory tests", Family::kFactory, 1, false, {0, -2, -3, -4, -1001}, 5000, Factory},
+      // The linearity and pressure tests wait up to 600 s for the terminal's verdict.
+      {"factory tests", Family::kFactory, 1, false, {0, -2, -3, -4, -1001}, 600000, Factory},
       {"sm4EN_ecb", Family::kCipher, 2, true, plain, 10000, Sm4Ecb},
       {"sm3Calc_nID", Family::kCipher, 1, true, plain, 5000, Sm3},
       {"sm4mac", Family::kCipher, 1, true, plain, 5000, Sm4Mac},
