@@ -11,11 +11,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 extern "C" {
 #include <hidsdi.h>
+
+// Exported by ntdll; not declared by the toolchain's headers.
+NTSTATUS NTAPI NtOpenDirectoryObject(PHANDLE directory, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes);
+NTSTATUS NTAPI NtQueryDirectoryObject(HANDLE directory, PVOID buffer, ULONG length, BOOLEAN singleEntry,
+                                      BOOLEAN restart, PULONG context, PULONG returned);
 }
 
 #include "rv270sim/host.h"
@@ -39,6 +45,13 @@ struct HandleList {
 constexpr int kSystemHandleInformation = 16;
 constexpr int kObjectNameInformation = 1;
 constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr ACCESS_MASK kDirectoryQuery = 0x0001;
+
+// An entry of an object directory as NtQueryDirectoryObject hands it out.
+struct DirectoryEntry {
+  UNICODE_STRING name;
+  UNICODE_STRING typeName;
+};
 
 class Socket {
  public:
@@ -99,7 +112,64 @@ int PlugTerminal(unsigned vid, unsigned pid, int record, const std::string& simA
 
 bool UnplugTerminal(int node) { return BedCommand("unplug " + std::to_string(node)) == "ok"; }
 
-bool UnplugAllTerminals() { return BedCommand("unplug all") == "ok"; }
+// Wine's bus driver takes a removed device out of its device list twice: when the removal
+// is reported and again when the device's removal request arrives. The second time links
+// the device's old neighbour back in if that neighbour went in between, and it then stays
+// listed for ever. Two terminals unplugged together can meet that (seen on loaded
+// machines), so they go one at a time, each once Wine has finished with the one before:
+// its HID interface is gone and so is the bus driver's device object.
+bool UnplugAllTerminals() {
+  const std::string listed = BedCommand("list");
+  if (listed.compare(0, 2, "ok") != 0) return false;
+  std::istringstream in(listed.substr(2));
+  std::string entry;
+  while (in >> entry) {
+    // hidrawN=VVVV:PPPP
+    const size_t equals = entry.find('=');
+    if (entry.compare(0, 6, "hidraw") != 0 || equals == std::string::npos || entry.size() != equals + 10) return false;
+    const int node = std::atoi(entry.c_str() + 6);
+    const std::string id = "VID_" + entry.substr(equals + 1, 4) + "&PID_" + entry.substr(equals + 6, 4);
+    const auto countOf = [&id] {
+      const std::vector<std::string> ids = PresentHidIds();
+      return std::count(ids.begin(), ids.end(), id);
+    };
+    const auto interfaces = countOf();
+    const int objects = BusDeviceObjects();
+    if (!UnplugTerminal(node)) return false;
+    if (interfaces == 0) continue;  // never a HID device (a node Wine could not open)
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while ((countOf() >= interfaces || (objects > 0 && BusDeviceObjects() >= objects)) &&
+           std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  return true;
+}
+
+int BusDeviceObjects() {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"\\Device");
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &name, 0, nullptr, nullptr);
+  HANDLE directory = nullptr;
+  if (NtOpenDirectoryObject(&directory, kDirectoryQuery, &attributes) != 0) return -1;
+  static const wchar_t kBus[] = L"WINEBUS#";
+  const size_t prefix = sizeof(kBus) / sizeof(wchar_t) - 1;
+  int count = 0;
+  ULONG context = 0;
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    alignas(8) uint8_t buffer[2048];
+    ULONG length = 0;
+    if (NtQueryDirectoryObject(directory, buffer, sizeof(buffer), TRUE, restart, &context, &length) != 0) break;
+    const auto* entry = reinterpret_cast<const DirectoryEntry*>(buffer);
+    if (entry->name.Buffer && entry->name.Length / sizeof(wchar_t) >= prefix &&
+        std::wcsncmp(entry->name.Buffer, kBus, prefix) == 0) {
+      ++count;
+    }
+  }
+  NtClose(directory);
+  return count;
+}
 
 std::vector<std::string> PresentHidIds() {
   std::vector<std::string> ids;

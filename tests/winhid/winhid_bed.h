@@ -16,7 +16,13 @@ std::string BedCommand(const std::string& line);
 // the node's number, -1 on failure. `denied`: opens of the node fail.
 int PlugTerminal(unsigned vid, unsigned pid, int record, const std::string& simAddress, bool denied = false);
 bool UnplugTerminal(int node);
+// Unplugs every terminal, one at a time, each once Wine has finished removing the one
+// before (see the source for the fault in Wine's bus driver this keeps clear of).
 bool UnplugAllTerminals();
+
+// Device objects of Wine's HID bus driver (\Device\WINEBUS#...), one for each device it
+// serves, its own virtual ones included; -1 when the object directory cannot be read.
+int BusDeviceObjects();
 
 // "VID_4B7E&PID_0001" for each present HID interface, in the device setup services'
 // order, without Wine's own virtual devices (vendor 845E).
