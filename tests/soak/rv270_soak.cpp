@@ -439,17 +439,24 @@ size_t Soak::Begin(int port) {
   return id;
 }
 
-// Returns the time the call waited for others (while they were in flight too).
+// Returns the time the call may have waited for others: its overlap with each call that
+// ended while it was in flight, and its whole flight when a call that started before it
+// is still going. The exchanges go one at a time, and a call that held the exchange
+// returns only after its closing log lines and link pause: a call that waited for it all
+// along can end first (a factory test sitting out its 600 s verdict wait once made a
+// status call behind it look 600 s slow).
 int64_t Soak::End(size_t id) {
   std::lock_guard<std::mutex> guard(flightLock_);
   const auto now = Clock::now();
   const InFlight mine = flights_[id];
   flights_.erase(id);
+  const auto ms = [](Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+  bool olderStillGoing = false;
   for (auto& entry : flights_) {
-    const auto from = std::max(entry.second.start, mine.start);
-    entry.second.heldByOthersMs += std::chrono::duration_cast<std::chrono::milliseconds>(now - from).count();
+    entry.second.heldByOthersMs += ms(now - std::max(entry.second.start, mine.start));
+    if (entry.second.start < mine.start) olderStillGoing = true;
   }
-  return mine.heldByOthersMs;
+  return mine.heldByOthersMs + (olderStillGoing ? ms(now - mine.start) : 0);
 }
 
 void Soak::PointSerialLink() {
