@@ -204,8 +204,14 @@ int Upload(CallContext& c) {
       c.problems.push_back("failed upload (" + std::to_string(r) + ") left " + (atPath ? save : save + ".part"));
     }
     if (partial && r == 0) c.problems.push_back("upload left " + save + ".part");
-    std::remove(save.c_str());
-    if (std::remove((save + ".part").c_str()) != 0 && readOnlyMeanwhile) c.excused->Add("up" + save.substr(save.rfind("/up") + 3) + ".part");
+    // The soak's own clean-up can meet a read-only spell too (its file then stays, a whole
+    // upload's included): such a leftover is not the library's.
+    const std::string leaf = "up" + save.substr(save.rfind("/up") + 3);
+    const bool removed = std::remove(save.c_str()) == 0;
+    const bool partRemoved = std::remove((save + ".part").c_str()) == 0;
+    const bool readOnlyAtCleanUp = readOnlyMeanwhile || readOnlyBefore != c.readOnlySpells->load();
+    if (!removed && readOnlyAtCleanUp) c.excused->Add(leaf);
+    if (!partRemoved && readOnlyAtCleanUp) c.excused->Add(leaf + ".part");
     return r;
   }
   const int capacity = c.hostile ? c.Pick(-1, 4096) : 65536;
