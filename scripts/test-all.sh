@@ -751,14 +751,15 @@ winhid_tests() {
   # As with the ctest programs, a failed run is repeated once (run.sh starts Wine afresh);
   # the first run's output is kept beside the log.
   local name="winhid (Wine HID stack)" log=$dir/ci-winhid.log
+  local run=(timeout "$TEST_TIMEOUT" "$RV270_REPO/tests/winhid/run.sh" "$dir" "$terminal")
   step_begin "$stage: $name"
-  if WINE=$WINE run_logged "$log" timeout "$TEST_TIMEOUT" "$RV270_REPO/tests/winhid/run.sh" "$dir" "$terminal"; then
+  if WINE=$WINE run_logged "$log" "${run[@]}"; then
     result "$stage: $name" passed
     step_end "$stage: $name" ok
     return
   fi
   mv -f "$log" "$dir/ci-winhid-first.log"
-  if WINE=$WINE run_logged "$log" timeout "$TEST_TIMEOUT" "$RV270_REPO/tests/winhid/run.sh" "$dir" "$terminal"; then
+  if WINE=$WINE run_logged "$log" "${run[@]}"; then
     result "$stage: $name" passed "after a failed first run (see $dir/ci-winhid-first.log)"
     step_end "$stage: $name" ok
   else
